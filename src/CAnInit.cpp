@@ -1,0 +1,3 @@
+#include "CAnInit.h"
+
+// Not built yet.

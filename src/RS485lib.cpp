@@ -1,0 +1,172 @@
+#include "RS485lib.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "CommonDef.h"
+#include "Log.h"
+
+const char *rs485PortPath = SERIAL_PORT_PATH;
+
+namespace {
+
+constexpr uint8_t START_BYTE = 0x3C;  // '<'
+constexpr uint8_t FIELD_BYTE = 0x23;  // '#'
+constexpr uint8_t END_BYTE = 0x3E;    // '>'
+constexpr uint32_t RS485_PAD_SEND = 129;
+constexpr uint32_t RS485_PAD_RECEIVE = 9;
+constexpr unsigned OPEN_RETRY_SECONDS = 1;
+
+// Owns one open of the port; every path closes it.
+class PortFd {
+public:
+    explicit PortFd(int fd) : fd_(fd) {}
+    ~PortFd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    PortFd(const PortFd &) = delete;
+    PortFd &operator=(const PortFd &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// True while the port keeps failing to open, so a dead port logs once, not once a second.
+bool gOpenFailing = false;
+
+int OpenPort() {
+    int fd = open(rs485PortPath, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        if (!gOpenFailing) {
+            LOG_INFO("cannot open %s: %s", rs485PortPath, std::strerror(errno));
+            gOpenFailing = true;
+        }
+    } else if (gOpenFailing) {
+        LOG_INFO("%s open again", rs485PortPath);
+        gOpenFailing = false;
+    }
+    return fd;
+}
+
+void ConfigurePort(int fd, bool receiving) {
+    struct serial_rs485 rs485;
+    std::memset(&rs485, 0, sizeof rs485);
+    rs485.flags = SER_RS485_ENABLED | SER_RS485_RX_DURING_TX;
+    rs485.delay_rts_before_send = 0;
+    rs485.padding[0] = receiving ? RS485_PAD_RECEIVE : RS485_PAD_SEND;
+    if (ioctl(fd, TIOCSRS485, &rs485) < 0) {
+        perror("unable to set IOCTL:");
+    }
+
+    struct termios tty;
+    std::memset(&tty, 0, sizeof tty);
+    tcgetattr(fd, &tty);
+    tty.c_cflag &= ~(CBAUD | CBAUDEX | CSIZE | PARENB | CRTSCTS);
+    tty.c_cflag |= B19200 | CS8 | CLOCAL;
+    if (receiving) tty.c_cflag |= CREAD;
+    tty.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | ICRNL | IXON);
+    tty.c_oflag &= ~(OPOST | OLCUC | ONLCR | OCRNL | ONOCR | ONLRET | OFILL);
+    tcflag_t lflagOff = ISIG | ICANON | ECHO | ECHOK | ECHONL | ECHOCTL | ECHOPRT | IEXTEN;
+    if (receiving) lflagOff |= ECHOE | ECHOKE;
+    tty.c_lflag &= ~lflagOff;
+    tty.c_cc[VMIN] = 1;
+    tty.c_cc[VTIME] = receiving ? 5 : 0;
+    tcsetattr(fd, TCSANOW, &tty);
+    tcgetattr(fd, &tty);
+    tcflush(fd, TCIFLUSH);
+}
+
+// Waits (no time limit) for one byte on the open port. A port that errors (a hung-up line is
+// readable forever without a byte) ends this open after a pause, so the caller reopens it.
+int ReadPortByte(void *context, uint8_t *byte) {
+    int fd = *static_cast<int *>(context);
+    for (;;) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+        int ready = select(fd + 1, &set, nullptr, nullptr, nullptr);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        ssize_t got = read(fd, byte, 1);
+        if (got == 1) return 1;
+        if (got == 0 || (errno != EAGAIN && errno != EINTR)) break;
+    }
+    sleep(OPEN_RETRY_SECONDS);
+    return 0;
+}
+
+bool FramingValid(const uint8_t *data, int lastIndex, uint8_t length) {
+    auto at = [&](int index, uint8_t want) { return index <= lastIndex && data[index] == want; };
+    return at(0, START_BYTE) && at(2, FIELD_BYTE) && at(4, FIELD_BYTE) &&
+           at(length + 5, FIELD_BYTE) && at(length + 7, END_BYTE);
+}
+
+}  // namespace
+
+int ModbusSend(const uint8_t *RequestData, uint8_t length) {
+    PortFd port(OpenPort());
+    if (port.get() < 0) return 0;
+    ConfigurePort(port.get(), false);
+    LOG_INFO("Writing %s\n", reinterpret_cast<const char *>(RequestData));
+    ssize_t written = write(port.get(), RequestData, length);
+    (void)written;
+    return 0;
+}
+
+int RS485CollectFrame(RS485ByteSource nextByte, void *context, uint8_t *Response) {
+    uint8_t data[MAX_FRAME_SIZE];
+    std::memset(data, 0, sizeof data);
+    uint8_t byte = 0;
+
+    do {
+        if (!nextByte(context, &byte)) return -1;
+        LOG_DEBUG("%02x", byte);
+    } while (byte != START_BYTE);
+
+    data[0] = START_BYTE;
+    int k = 1;
+    uint8_t msgLen = 128;
+    for (;;) {
+        if (!nextByte(context, &byte)) return -1;
+        if (k >= MAX_FRAME_SIZE - 1) return 0;
+        data[k] = byte;
+        if (k == 3) msgLen = static_cast<uint8_t>(byte + 8);
+        LOG_DEBUG("%02x", byte);
+        if (k + 1 >= msgLen) break;
+        if (byte == START_BYTE) {
+            data[0] = START_BYTE;
+            k = 1;
+        } else {
+            ++k;
+        }
+    }
+    data[k + 1] = 0;
+    uint8_t length = data[3];
+    LOG_DEBUG("Data length %d", length);
+    std::memcpy(Response, data, static_cast<size_t>(k) + 2);
+    return FramingValid(data, k, length) ? 1 : 2;
+}
+
+int ModbusRecieve(uint8_t *Response) {
+    for (;;) {
+        PortFd port(OpenPort());
+        if (port.get() < 0) {
+            sleep(OPEN_RETRY_SECONDS);
+            continue;
+        }
+        ConfigurePort(port.get(), true);
+        LOG_DEBUG("Reading (hit q, return to quit)...\n");
+        int fd = port.get();
+        int result = RS485CollectFrame(ReadPortByte, &fd, Response);
+        if (result >= 0) return result;
+    }
+}

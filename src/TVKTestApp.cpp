@@ -1,0 +1,173 @@
+#include "TVKTestApp.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "Log.h"
+#include "RS485lib.h"
+#include "TestAudio.h"
+#include "TestBluetooth.h"
+#include "TestBoardType.h"
+#include "TestCAN.h"
+#include "TestEthernet.h"
+#include "TestHapticDriver.h"
+#include "TestLCD.h"
+#include "TestMacAddr.h"
+#include "TestRTC.h"
+#include "TestTouchScreen.h"
+#include "TestUSB.h"
+#include "TestVersion.h"
+#include "TestWifi.h"
+
+stRecvPkt recvPkt;
+stResponsePkt respPkt;
+
+namespace {
+
+const stCommand kCommandTable[] = {
+    {CMD_RTC_SET, nullptr},
+    {CMD_BLUETOOTH, nullptr},
+    {CMD_RTC_GET, nullptr},
+    {CMD_USB, nullptr},
+    {CMD_CAN, nullptr},
+    {CMD_LCD, nullptr},
+    {CMD_MAC_ADDRESS, nullptr},
+    {CMD_AUDIO, nullptr},
+    {CMD_HAPTIC_START, nullptr},
+    {CMD_TOUCH_SCREEN, nullptr},
+    {CMD_ETHERNET_CONFIG, nullptr},
+    {CMD_ETHERNET_PING, nullptr},
+    {CMD_WIFI_CONFIG, nullptr},
+    {CMD_WIFI_PING, nullptr},
+    {CMD_HAPTIC_STOP, nullptr},
+    {CMD_BOARD_TYPE, nullptr},
+    {CMD_VOLUME_SET, nullptr},
+    {CMD_VERSION, TestVersion},
+    {CMD_WIFI_STOP, nullptr},
+};
+
+void SetErrorResponse(uint8_t code) {
+    respPkt.length = 1;
+    respPkt.ack = ACK_FAIL;
+    respPkt.data[0] = code;
+    respPkt.cmdID = recvPkt.cmdID;
+}
+
+}  // namespace
+
+uint8_t CalcCheckSum(const uint8_t *message, uint8_t length) {
+    uint8_t sum = 0;
+    for (unsigned i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + message[i]);
+    LOG_DEBUG("checksum : %x", sum);
+    return sum;
+}
+
+int ParseAndValidatePkt(const uint8_t *dataPkt) {
+    std::memset(recvPkt.data, 0, sizeof recvPkt.data);
+    if (dataPkt[0] != MSG_START_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    recvPkt.cmdID = dataPkt[1];
+    if (dataPkt[2] != MSG_FIELD_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    recvPkt.length = dataPkt[3];
+    if (dataPkt[4] != MSG_FIELD_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    const uint8_t length = recvPkt.length;
+    if (length > MAX_BODY_LENGTH) return ERR_CODE_WRONG_MSG_FORMAT;
+    std::memcpy(recvPkt.data, dataPkt + 5, length);
+    if (dataPkt[5 + length] != MSG_FIELD_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    recvPkt.checksum = dataPkt[6 + length];
+    if (recvPkt.checksum != CalcCheckSum(recvPkt.data, length)) return ERR_CODE_WRONG_CHECKSUM;
+    if (dataPkt[7 + length] != MSG_END_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    return NO_ERROR;
+}
+
+void ComposeResponse() {
+    uint8_t body[MAX_FRAME_SIZE];
+    std::memset(body, 0, sizeof body);
+    body[0] = respPkt.ack;
+    unsigned count = respPkt.length;
+    unsigned start = 1;
+    if ((respPkt.ack == ACK_PASS && count != 0) || respPkt.ack == ACK_FAIL) {
+        body[1] = MSG_PARAM_SEPARATOR;
+        start = 2;
+    }
+    // Handlers stay far below the limit; the clamp keeps a stray count inside the frame.
+    if (start + count > MAX_BODY_LENGTH) count = MAX_BODY_LENGTH - start;
+    std::memcpy(body + start, respPkt.data, count);
+    const uint8_t length = static_cast<uint8_t>(start + count);
+    respPkt.length = length;
+    respPkt.checksum = CalcCheckSum(body, length);
+    respPkt.cmdID = recvPkt.cmdID;
+}
+
+uint8_t BuildSerialPkt(uint8_t *message) {
+    const uint8_t length = respPkt.length;
+    message[0] = MSG_START_DESCRIPTOR;
+    message[1] = respPkt.cmdID;
+    message[2] = MSG_FIELD_DESCRIPTOR;
+    message[3] = length;
+    message[4] = MSG_FIELD_DESCRIPTOR;
+    message[5] = respPkt.ack;
+    unsigned offset = 6;
+    unsigned count = 0;
+    if ((length > 1 && respPkt.ack == ACK_PASS) || respPkt.ack == ACK_FAIL) {
+        message[6] = MSG_PARAM_SEPARATOR;
+        offset = 7;
+        count = length >= 2 ? length - 2u : 0u;
+    } else {
+        count = length >= 1 ? length - 1u : 0u;
+    }
+    std::memcpy(message + offset, respPkt.data, count);
+    offset += count;
+    message[offset++] = MSG_FIELD_DESCRIPTOR;
+    message[offset++] = respPkt.checksum;
+    message[offset++] = MSG_END_DESCRIPTOR;
+    message[offset] = 0;
+    return static_cast<uint8_t>(offset);
+}
+
+uint8_t CreateAndSendResponse() {
+    ComposeResponse();
+    uint8_t frame[MAX_FRAME_SIZE];
+    std::memset(frame, 0, sizeof frame);
+    uint8_t count = BuildSerialPkt(frame);
+    ModbusSend(frame, count);
+    return 0;
+}
+
+TestHandler FindHandler(uint8_t cmdID) {
+    for (const stCommand &command : kCommandTable) {
+        if (command.cmdID == cmdID) return command.handler;
+    }
+    return nullptr;
+}
+
+void DispatchFrame(const uint8_t *frame) {
+    int code = ParseAndValidatePkt(frame);
+    std::memset(respPkt.data, 0, sizeof respPkt.data);
+    if (code != NO_ERROR) {
+        SetErrorResponse(static_cast<uint8_t>(code));
+        return;
+    }
+    TestHandler handler = FindHandler(recvPkt.cmdID);
+    if (handler == nullptr) {
+        SetErrorResponse(ERR_CODE_CMD_NOT_SUPPORTED);
+        return;
+    }
+    handler(&recvPkt, &respPkt);
+}
+
+uint8_t MsgHandler() {
+    CANinit();
+    InitHapticDriver();
+    uint8_t buffer[MAX_FRAME_SIZE];
+    for (;;) {
+        std::memset(buffer, 0, sizeof buffer);
+        ModbusRecieve(buffer);
+        DispatchFrame(buffer);
+        std::fflush(nullptr);
+        CreateAndSendResponse();
+    }
+}
+
+#ifndef TVK_NO_MAIN
+int main() { MsgHandler(); }
+#endif

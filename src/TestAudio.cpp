@@ -1,0 +1,3 @@
+#include "TestAudio.h"
+
+// Not built yet.

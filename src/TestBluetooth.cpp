@@ -1,0 +1,3 @@
+#include "TestBluetooth.h"
+
+// Not built yet.

@@ -1,0 +1,7 @@
+#pragma once
+
+#include "CommonDef.h"
+
+int BluetoothTest(unsigned char *recdata, char *resdata);
+void InitBluetooth();
+void TestBluetooth(stRecvPkt *recvPkt, stResponsePkt *respPkt);

@@ -1,0 +1,3 @@
+#include "TestBoardType.h"
+
+// Not built yet.

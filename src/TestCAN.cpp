@@ -1,0 +1,4 @@
+#include "TestCAN.h"
+
+// Not built yet: no CAN side.
+int CANinit() { return 0; }

@@ -1,0 +1,3 @@
+#include "TestEthernet.h"
+
+// Not built yet.

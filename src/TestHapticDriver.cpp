@@ -1,0 +1,4 @@
+#include "TestHapticDriver.h"
+
+// Not built yet.
+void InitHapticDriver() {}

@@ -1,0 +1,3 @@
+#include "TestLCD.h"
+
+// Not built yet.

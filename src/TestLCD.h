@@ -1,0 +1,6 @@
+#pragma once
+
+#include "CommonDef.h"
+
+int LCDTest();
+void TestLCD(stRecvPkt *recvPkt, stResponsePkt *respPkt);

@@ -1,0 +1,3 @@
+#include "TestMacAddr.h"
+
+// Not built yet.

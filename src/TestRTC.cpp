@@ -1,0 +1,3 @@
+#include "TestRTC.h"
+
+// Not built yet.

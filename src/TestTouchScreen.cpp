@@ -1,0 +1,3 @@
+#include "TestTouchScreen.h"
+
+// Not built yet.

@@ -1,0 +1,3 @@
+#include "TestUSB.h"
+
+// Not built yet.

@@ -1,0 +1,5 @@
+#pragma once
+
+#include "CommonDef.h"
+
+void TestVersion(stRecvPkt *recvPkt, stResponsePkt *respPkt);

@@ -1,0 +1,3 @@
+#include "TestWifi.h"
+
+// Not built yet.
