@@ -29,7 +29,7 @@ const stCommand kCommandTable[] = {
     {CMD_BLUETOOTH, nullptr},
     {CMD_RTC_GET, nullptr},
     {CMD_USB, nullptr},
-    {CMD_CAN, nullptr},
+    {CMD_CAN, TestCAN},
     {CMD_LCD, nullptr},
     {CMD_MAC_ADDRESS, nullptr},
     {CMD_AUDIO, nullptr},
