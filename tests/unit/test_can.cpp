@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,7 +30,7 @@ can_frame Frame(canid_t id, const Bytes &data) {
     std::memset(&frame, 0, sizeof frame);
     frame.can_id = id;
     frame.can_dlc = static_cast<uint8_t>(data.size());
-    std::memcpy(frame.data, data.data(), data.size());
+    if (!data.empty()) std::memcpy(frame.data, data.data(), data.size());
     return frame;
 }
 
@@ -111,7 +112,7 @@ stRecvPkt Request(const Bytes &data, uint8_t length) {
     std::memset(&request, 0, sizeof request);
     request.cmdID = CMD_CAN;
     request.length = length;
-    std::memcpy(request.data, data.data(), data.size());
+    if (!data.empty()) std::memcpy(request.data, data.data(), data.size());
     return request;
 }
 
@@ -197,6 +198,10 @@ struct ReplyCase {
     can_frame onBus;  // what the agent must have written
 };
 
+void PrintTo(const ReplyCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class CanReplyTest : public CanTest, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(CanReplyTest, ComparesTheReplyWithTheRequest) {
@@ -268,7 +273,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"SecondReplyKeepsTheFirst",
                   {0x29, 2, 0x01, 0x02},
                   4,
-                  Send({Frame(0x29, {0x01, 0x02}), Frame(0x29, {0x66, 0x66})}),
+                  Send({Frame(0x29, {0x01, 0x02}), Frame(0x29, {0x66, 0x66}),
+                        Frame(0x29, {0x01, 0x67}), Frame(0x29, {0x68, 0x02})}),
                   true,
                   {0x29, 2, 0x01, 0x02},
                   Frame(0x29, {0x01, 0x02})}),
@@ -282,6 +288,10 @@ struct WindowCase {
     Answer answer;
     size_t framesOnBus;
 };
+
+void PrintTo(const WindowCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class CanWindowTest : public CanTest, public ::testing::WithParamInterface<WindowCase> {};
 
