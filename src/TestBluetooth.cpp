@@ -1,3 +1,72 @@
 #include "TestBluetooth.h"
 
-// Not built yet.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "Log.h"
+#include "Platform.h"
+#include "TestMacAddr.h"
+
+namespace {
+
+constexpr char BT_ADAPTER_UP_COMMAND[] = "hciconfig hci0 up";
+// The pattern goes in quoted, as one grep pattern; -e keeps a leading '-' from being an option.
+constexpr char BT_SCAN_COMMAND_FORMAT[] = "hcitool scan | grep -e %s | cut -f2";
+constexpr char BT_RFCOMM_INSTALL_COMMAND[] = "cp ../config/rfcomm.conf /etc/bluetooth/rfcomm.conf";
+constexpr unsigned BT_ADAPTER_SETTLE_SECONDS = 1;
+// An address text: six two-digit groups and five colons, plus the NUL.
+constexpr int BT_ADDRESS_TEXT_SIZE = 18;
+constexpr uint8_t BT_RESPONSE_LENGTH = 11;
+// Quoting turns each character into at most four ("'\''"), plus the two outer quotes.
+constexpr int BT_QUOTED_PATTERN_SIZE = 4 * PKT_DATA_SIZE + 3;
+constexpr int BT_COMMAND_SIZE = sizeof BT_SCAN_COMMAND_FORMAT + BT_QUOTED_PATTERN_SIZE;
+
+}  // namespace
+
+int BluetoothTest(unsigned char *recdata, char *resdata) {
+    const char *pattern = reinterpret_cast<const char *>(recdata);
+    // An empty pattern names no device: nothing to scan for. A pattern filling the whole
+    // request area has no end the fixture could have sent.
+    const std::size_t patternLength = strnlen(pattern, PKT_DATA_SIZE);
+    if (patternLength == 0 || patternLength == PKT_DATA_SIZE) {
+        LOG_DEBUG("No device pattern to scan for");
+        return 0;
+    }
+
+    char quoted[BT_QUOTED_PATTERN_SIZE] = {};
+    if (!ShellQuote(pattern, quoted, sizeof quoted)) return 0;
+    char command[BT_COMMAND_SIZE] = {};
+    char destMacAddr[BT_ADDRESS_TEXT_SIZE] = {};
+
+    PlatformRunCommand(BT_ADAPTER_UP_COMMAND);
+    sleep(BT_ADAPTER_SETTLE_SECONDS);
+
+    std::snprintf(command, sizeof command, BT_SCAN_COMMAND_FORMAT, quoted);
+    LOG_DEBUG("Command is : %s ", command);
+    if (PlatformReadFirstLine(command, destMacAddr, sizeof destMacAddr) == 1) {
+        destMacAddr[sizeof destMacAddr - 1] = '\0';
+        LOG_DEBUG("destMacAddr is : %s", destMacAddr);
+    }
+    if (destMacAddr[0] == '\0') return 0;
+    std::memcpy(resdata, destMacAddr, sizeof destMacAddr);
+    return 1;
+}
+
+void InitBluetooth() {
+    LOG_DEBUG("Copying rfcomm.conf to /etc/bluetooth/rfcomm.conf");
+    PlatformRunCommand(BT_RFCOMM_INSTALL_COMMAND);
+}
+
+void TestBluetooth(stRecvPkt *recvPkt, stResponsePkt *respPkt) {
+    char address[BT_ADDRESS_TEXT_SIZE] = {};
+    if (BluetoothTest(recvPkt->data, address) == 1) {
+        MacAsciitoHex(reinterpret_cast<const unsigned char *>(address), respPkt->data);
+        SetPassResponse(respPkt, BT_RESPONSE_LENGTH);
+        LOG_INFO("Bluettoth test success\n");
+    } else {
+        SetFailResponse(respPkt);
+        LOG_INFO("Bluettoth test fail\n");
+    }
+}
