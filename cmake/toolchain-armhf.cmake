@@ -15,7 +15,11 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${TVK_ARMHF_TRIPLET})
 
 # -Wno-psabi: the note that GCC 7.1 changed how some records are passed concerns only
 # mixing objects across that old compiler version, which this project never does.
-set(TVK_ARMHF_CPU_FLAGS "-mcpu=cortex-a5 -mfpu=vfpv4 -mfloat-abi=hard -Wno-psabi")
+# GCC 12 for ARM reports out-of-bounds copies inside libstdc++'s own vector code at -O2 that
+# cannot happen (the same sources pass on the host with the same compiler version); they stay
+# visible as warnings, and the host build still fails on them when they are real.
+set(TVK_ARMHF_CPU_FLAGS
+    "-mcpu=cortex-a5 -mfpu=vfpv4 -mfloat-abi=hard -Wno-psabi -Wno-error=array-bounds -Wno-error=stringop-overflow")
 set(CMAKE_C_FLAGS_INIT "${TVK_ARMHF_CPU_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${TVK_ARMHF_CPU_FLAGS}")
 

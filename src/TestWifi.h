@@ -11,3 +11,10 @@ void TestWifiConfiguration(stRecvPkt *recvPkt, stResponsePkt *respPkt);
 int StopWIFIConfiguration();
 void TestWifiStop(stRecvPkt *recvPkt, stResponsePkt *respPkt);
 void TestWifiPing(stRecvPkt *recvPkt, stResponsePkt *respPkt);
+
+// The Wi-Fi limits: an SSID is at most 32 bytes, a WPA passphrase at most 63 characters.
+constexpr int WIFI_SSID_MAX = 32;
+constexpr int WIFI_PASSPHRASE_MAX = 63;
+
+// Where the Wi-Fi client's configuration lives; nullptr restores /etc/wpa_supplicant.conf.
+void WifiSetSupplicantConfPath(const char *path);
