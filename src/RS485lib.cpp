@@ -63,7 +63,14 @@ void ConfigurePort(int fd, bool receiving) {
     rs485.flags = SER_RS485_ENABLED | SER_RS485_RX_DURING_TX;
     rs485.delay_rts_before_send = 0;
     rs485.padding[0] = receiving ? RS485_PAD_RECEIVE : RS485_PAD_SEND;
-    if (ioctl(fd, TIOCSRS485, &rs485) < 0) {
+    int rc = ioctl(fd, TIOCSRS485, &rs485);
+    if (rc < 0 && errno == EINVAL) {
+        // Kernels from 6.0 read that first word as the receive address and refuse it unless
+        // address mode is on; older ones ignore it. Without it the port still gets RS-485 mode.
+        rs485.padding[0] = 0;
+        rc = ioctl(fd, TIOCSRS485, &rs485);
+    }
+    if (rc < 0) {
         perror("unable to set IOCTL:");
     }
 
