@@ -267,13 +267,13 @@ void SamplePlan(e2e::BoardSandbox &board, pid_t agent) {
         double wait = 0;
         const char *why = "";
         for (const PrescribedWait &w : kPrescribedWaits) {
-            if (r.step->request.spec->name == std::string(w.command)) {
+            if (r.step->request.def->name == std::string(w.command)) {
                 wait = w.seconds;
                 why = w.why;
             }
         }
         prescribed += wait;
-        if (std::string(r.step->request.spec->name) != "audio") prescribedSim += wait;
+        if (std::string(r.step->request.def->name) != "audio") prescribedSim += wait;
         std::printf("    %-42s %6.2f s   prescribed %4.1f s  %s\n", r.step->text.c_str(), r.seconds,
                     wait, why);
     }

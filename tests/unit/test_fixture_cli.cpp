@@ -434,7 +434,7 @@ struct ScriptedBoard {
     std::vector<std::string> asked;
     std::function<Bytes(const Request &)> answer;
     Exchange operator()(const Request &request) {
-        asked.push_back(request.spec->name);
+        asked.push_back(request.def->name);
         Bytes frame = answer(request);
         if (frame.empty()) {
             Exchange timeout;
