@@ -11,32 +11,9 @@
 #include <cstring>
 
 #include "Log.h"
+#include "UniqueFd.h"
 
 int canFd = 0;
-
-namespace {
-
-// Closes the socket unless it was handed over.
-class SocketHolder {
-  public:
-    explicit SocketHolder(int fd) : fd_(fd) {}
-    ~SocketHolder() {
-        if (fd_ >= 0) close(fd_);
-    }
-    SocketHolder(const SocketHolder &) = delete;
-    SocketHolder &operator=(const SocketHolder &) = delete;
-    int Get() const { return fd_; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
 
 int can_init(char *deviceName) {
     if (deviceName == nullptr) {
@@ -50,8 +27,8 @@ int can_init(char *deviceName) {
     // A socket that cannot be bound is closed again and remembered as -1, so that no later
     // call hands out a handle that is not bound to the interface.
     canFd = -1;
-    SocketHolder sock(socket(PF_CAN, SOCK_RAW, CAN_RAW));
-    const int fd = sock.Get();
+    UniqueFd sock(socket(PF_CAN, SOCK_RAW, CAN_RAW));
+    const int fd = sock.get();
     if (fd < 0) {
         LOG_DEBUG("Error while opening socket");
         return -1;
@@ -80,6 +57,6 @@ int can_init(char *deviceName) {
         return -1;
     }
     LOG_DEBUG("binding Success");
-    canFd = sock.Release();
+    canFd = sock.release();
     return canFd;
 }

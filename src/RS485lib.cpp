@@ -13,6 +13,7 @@
 
 #include "CommonDef.h"
 #include "Log.h"
+#include "UniqueFd.h"
 
 const char *rs485PortPath = SERIAL_PORT_PATH;
 
@@ -24,21 +25,6 @@ constexpr uint8_t END_BYTE = 0x3E;    // '>'
 constexpr uint32_t RS485_PAD_SEND = 129;
 constexpr uint32_t RS485_PAD_RECEIVE = 9;
 constexpr unsigned OPEN_RETRY_SECONDS = 1;
-
-// Owns one open of the port; every path closes it.
-class PortFd {
-public:
-    explicit PortFd(int fd) : fd_(fd) {}
-    ~PortFd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    PortFd(const PortFd &) = delete;
-    PortFd &operator=(const PortFd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // True while the port keeps failing to open, so a dead port logs once, not once a second.
 bool gOpenFailing = false;
@@ -120,7 +106,7 @@ bool FramingValid(const uint8_t *data, int lastIndex, uint8_t length) {
 }  // namespace
 
 int ModbusSend(const uint8_t *RequestData, uint8_t length) {
-    PortFd port(OpenPort());
+    UniqueFd port(OpenPort());
     if (port.get() < 0) return 0;
     ConfigurePort(port.get(), false);
     LOG_INFO("Writing %s\n", reinterpret_cast<const char *>(RequestData));
@@ -165,7 +151,7 @@ int RS485CollectFrame(RS485ByteSource nextByte, void *context, uint8_t *Response
 
 int ModbusRecieve(uint8_t *Response) {
     for (;;) {
-        PortFd port(OpenPort());
+        UniqueFd port(OpenPort());
         if (port.get() < 0) {
             sleep(OPEN_RETRY_SECONDS);
             continue;

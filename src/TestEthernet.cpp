@@ -17,6 +17,7 @@
 
 #include "Log.h"
 #include "Platform.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -38,26 +39,6 @@ constexpr int PING_LINE_SIZE = 256;
 constexpr int PING_MS_MAX_DIGITS = 9;
 
 const char *gInterfacesPath = kInterfacesPath;
-
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Close(); }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    // close(2)'s own result: the last chance to hear of a failed write-back.
-    int Close() {
-        int result = 0;
-        if (fd_ >= 0) result = close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-  private:
-    int fd_;
-};
 
 bool WriteAll(int fd, const char *data, std::size_t size) {
     while (size > 0) {

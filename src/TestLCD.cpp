@@ -8,6 +8,7 @@
 #include <new>
 
 #include "Log.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -23,21 +24,6 @@ constexpr char LCD_MSG_OPEN_IMAGE_FAILED[] = "Failed to open \n";
 constexpr char LCD_MSG_READ_FAILED[] = "Failed to read \n";
 constexpr char LCD_MSG_WRITE_FAILED[] = "There was an error writing to testfile.txt\n";
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
-
 // The board's log reader expects these texts with their terminating NUL.
 void WriteDiagnostic(const char *text) {
     if (write(STDERR_FILENO, text, std::strlen(text) + 1) < 0) {
@@ -48,7 +34,7 @@ void WriteDiagnostic(const char *text) {
 }  // namespace
 
 int LCDTest() {
-    FileDescriptor framebuffer(open(LCD_FRAMEBUFFER, O_WRONLY | O_CLOEXEC));
+    UniqueFd framebuffer(open(LCD_FRAMEBUFFER, O_WRONLY | O_CLOEXEC));
     if (!framebuffer.valid()) {
         WriteDiagnostic(LCD_MSG_OPEN_FB_FAILED);
         return 0;
@@ -58,7 +44,7 @@ int LCDTest() {
     WriteDiagnostic(LCD_IMAGE_FILE);
     WriteDiagnostic(LCD_MSG_NEWLINE);
 
-    FileDescriptor image(open(LCD_IMAGE_FILE, O_RDONLY | O_CLOEXEC));
+    UniqueFd image(open(LCD_IMAGE_FILE, O_RDONLY | O_CLOEXEC));
     if (!image.valid()) {
         WriteDiagnostic(LCD_MSG_OPEN_IMAGE_FAILED);
         return 0;

@@ -13,6 +13,7 @@
 
 #include "Log.h"
 #include "Platform.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -24,21 +25,6 @@ constexpr int TOUCH_NAME_SIZE = 256;
 constexpr double TOUCH_WINDOW_SECONDS = 10.0;
 constexpr time_t TOUCH_WINDOW_END_SECONDS = 11;
 constexpr uint8_t TOUCH_RESPONSE_LENGTH = 4;
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
 
 int64_t NowMs(clockid_t clock) {
     timespec now;
@@ -94,7 +80,7 @@ int ValidateTouchScreen(int *xAxis, int *yAxis) {
         return 0;
     }
     // Non-blocking open: a device node nobody feeds must not hold the fixture past the window.
-    FileDescriptor device(open(TOUCH_DEVICE, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd device(open(TOUCH_DEVICE, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!device.valid()) {
         std::fprintf(stderr, "%s is not a vaild device\n", TOUCH_DEVICE);
         return 0;

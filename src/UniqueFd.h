@@ -1,0 +1,31 @@
+// Owns one descriptor: every path out of a scope closes what it opened.
+#pragma once
+
+#include <unistd.h>
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Close(); }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Hands the descriptor over; it is no longer closed here.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // close(2)'s own result: the last chance to hear of a failed write-back.
+    int Close() {
+        int result = 0;
+        if (fd_ >= 0) result = close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
