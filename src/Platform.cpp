@@ -6,7 +6,9 @@
 
 namespace {
 
-int RealRunCommand(const char *command) { return std::system(command); }
+int RealRunCommand(const char *command) {
+    return std::system(command);
+}
 
 int RealReadFirstLine(const char *command, char *buffer, int size) {
     FILE *pipe = popen(command, "r");
@@ -33,7 +35,9 @@ int PlatformReadFirstLine(const char *command, char *buffer, int size) {
     return gOps->readFirstLine(command, buffer, size);
 }
 
-void PlatformSetOps(const stPlatformOps *ops) { gOps = ops != nullptr ? ops : &kRealOps; }
+void PlatformSetOps(const stPlatformOps *ops) {
+    gOps = ops != nullptr ? ops : &kRealOps;
+}
 
 bool ShellQuote(const char *text, char *out, std::size_t outSize) {
     std::size_t used = 0;

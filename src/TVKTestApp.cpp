@@ -169,5 +169,7 @@ uint8_t MsgHandler() {
 }
 
 #ifndef TVK_NO_MAIN
-int main() { MsgHandler(); }
+int main() {
+    MsgHandler();
+}
 #endif

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 class UniqueFd {
-public:
+  public:
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { Close(); }
     UniqueFd(const UniqueFd &) = delete;
@@ -26,6 +26,6 @@ public:
         return result;
     }
 
-private:
+  private:
     int fd_;
 };

@@ -20,7 +20,9 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
-std::string Hex(const Bytes &bytes) { return fixture::Hex(bytes); }
+std::string Hex(const Bytes &bytes) {
+    return fixture::Hex(bytes);
+}
 
 BoardSandbox::BoardSandbox(BoardOptions options) : options_(std::move(options)) {
     char pattern[] = "/tmp/tvk-board-XXXXXX";
@@ -65,7 +67,9 @@ bool BoardSandbox::Exists(const std::string &relative) const {
     return fs::exists(fs::symlink_status(Path(relative), ignored));
 }
 
-void BoardSandbox::MakeDir(const std::string &relative) { fs::create_directories(Path(relative)); }
+void BoardSandbox::MakeDir(const std::string &relative) {
+    fs::create_directories(Path(relative));
+}
 
 void BoardSandbox::ScriptTool(const std::string &tool, const std::string &output, int exitCode) {
     WriteFile("simctl/" + tool + ".out", output);
@@ -96,8 +100,8 @@ bool BoardSandbox::Start(int readyTimeoutMs) {
         link_.waitListening = [this] { WaitListening(3000); };
     }
 
-    std::vector<std::string> args = {"bash", TVK_SANDBOX_PATH, "--board", board_, "--tty",
-                                     slaveName_};
+    std::vector<std::string> args = {"bash", TVK_SANDBOX_PATH, "--board",
+                                     board_, "--tty",          slaveName_};
     if (!options_.netSetup.empty()) {
         args.push_back("--net-setup");
         args.push_back(options_.netSetup);

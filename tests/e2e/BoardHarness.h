@@ -21,7 +21,7 @@ struct BoardOptions {
 };
 
 class BoardSandbox {
-public:
+  public:
     explicit BoardSandbox(BoardOptions options = {});
     ~BoardSandbox();
     BoardSandbox(const BoardSandbox &) = delete;
@@ -59,7 +59,7 @@ public:
     // flush, so a request sent after a new one is never lost).
     size_t ListeningCount();
 
-private:
+  private:
     bool WaitListening(int timeoutMs);
 
     BoardOptions options_;

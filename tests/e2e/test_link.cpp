@@ -16,7 +16,7 @@ Bytes Frame(const char *hex) {
 }
 
 class Link : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(board_.Start()) << board_.AgentLog(); }
     BoardSandbox board_;
 };

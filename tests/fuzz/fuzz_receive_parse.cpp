@@ -46,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     int code = ParseAndValidatePkt(buffer);
-    Check(code == NO_ERROR || code == ERR_CODE_WRONG_CHECKSUM ||
-          code == ERR_CODE_WRONG_MSG_FORMAT);
+    Check(code == NO_ERROR || code == ERR_CODE_WRONG_CHECKSUM || code == ERR_CODE_WRONG_MSG_FORMAT);
     if (code == NO_ERROR) Check(result == 1);
 
     // A handler's answer from whatever input is left.

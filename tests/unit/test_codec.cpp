@@ -115,7 +115,10 @@ TEST(Codec, ComposerForms) {
         {"fail", 0x30, 1, {5}, "3C 30 23 03 23 01 3B 05 23 41 3E"},
         {"board type TVK: checksum equals '<'", 0x30, 0, {1}, "3C 30 23 03 23 00 3B 01 23 3C 3E"},
         {"board type RDMX", 0x30, 0, {0}, "3C 30 23 03 23 00 3B 00 23 3B 3E"},
-        {"CAN worked example", 0x16, 0, {0x12, 0x03, 0xAA, 0xBB, 0xCC},
+        {"CAN worked example",
+         0x16,
+         0,
+         {0x12, 0x03, 0xAA, 0xBB, 0xCC},
          "3C 16 23 07 23 00 3B 12 03 AA BB CC 23 81 3E"},
         {"other ack values carry no separator", 0x32, 7, {9}, "3C 32 23 02 23 07 09 23 10 3E"},
     };

@@ -21,7 +21,7 @@ namespace {
 using fixture::Bytes;
 
 class PtyLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master_, 0);
@@ -87,7 +87,9 @@ protected:
     std::string slaveName_;
 };
 
-Bytes Request(uint8_t id, const Bytes &data) { return fixture::BuildRequest(id, data); }
+Bytes Request(uint8_t id, const Bytes &data) {
+    return fixture::BuildRequest(id, data);
+}
 
 Bytes Concat(Bytes a, const Bytes &b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -160,8 +162,8 @@ TEST_F(PtyLine, WrongFramingIsDeliveredWithResultTwo) {
 }
 
 TEST_F(PtyLine, SendWritesTheFrameWithTheLineSettings) {
-    const uint8_t frame[] = {0x3C, 0x32, 0x23, 0x05, 0x23, 0x00, 0x3B, 0x05,
-                             0x00, 0x00, 0x23, 0x40, 0x3E, 0x00};
+    const uint8_t frame[] = {0x3C, 0x32, 0x23, 0x05, 0x23, 0x00, 0x3B,
+                             0x05, 0x00, 0x00, 0x23, 0x40, 0x3E, 0x00};
     EXPECT_EQ(ModbusSend(frame, 13), 0);
     Bytes got;
     int64_t deadline = fixture::NowUs() + 2000000;
