@@ -43,8 +43,9 @@ static_assert(sizeof(can_frame) == 16, "a classic CAN frame is 16 bytes on the s
 
 // Arming, filling and clearing of canPkt/CANdataRec/flag happen under this lock; the reply
 // is then read without it, since the receive thread leaves the record alone while the flag is 1.
-std::mutex canLock;
-std::condition_variable canReplied;
+// The receive thread is never stopped, so these must outlive static destruction at exit.
+std::mutex &canLock = *new std::mutex;
+std::condition_variable &canReplied = *new std::condition_variable;
 // Main thread only.
 bool canReceiverStarted = false;
 

@@ -21,7 +21,9 @@ Bytes Frame(const std::string &hex) {
 // What the agent sends back for one received buffer (as the receive left it).
 Bytes Exchange(const Bytes &received) {
     uint8_t buffer[MAX_FRAME_SIZE] = {};
-    std::memcpy(buffer, received.data(), std::min(received.size(), sizeof buffer));
+    if (!received.empty()) {
+        std::memcpy(buffer, received.data(), std::min(received.size(), sizeof buffer));
+    }
     DispatchFrame(buffer);
     ComposeResponse();
     uint8_t frame[MAX_FRAME_SIZE] = {};
@@ -128,7 +130,7 @@ TEST(Codec, ComposerForms) {
         std::memset(respPkt.data, 0, sizeof respPkt.data);
         respPkt.ack = c.ack;
         respPkt.length = static_cast<uint8_t>(c.data.size());
-        std::memcpy(respPkt.data, c.data.data(), c.data.size());
+        if (!c.data.empty()) std::memcpy(respPkt.data, c.data.data(), c.data.size());
         ComposeResponse();
         uint8_t frame[MAX_FRAME_SIZE] = {};
         uint8_t count = BuildSerialPkt(frame);
