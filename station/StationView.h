@@ -1,0 +1,95 @@
+// What the operator's surfaces (the terminal and the web page) see of a running station and
+// may ask of it. The station implements it; the surfaces only read snapshots and send requests.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace station {
+
+enum class SlotPhase {
+    Idle,     // waiting for the operator to start it
+    Running,  // a step is on the line
+    Confirm,  // a step passed and the operator must judge it (yes/no)
+    Done,     // the run ended; the verdict stays until the slot starts again
+};
+
+enum class Verdict { None, Pass, Fail, Aborted };
+
+const char *SlotPhaseName(SlotPhase phase);  // "idle", "running", "confirm", "done"
+const char *VerdictName(Verdict verdict);    // "", "PASS", "FAIL", "ABORTED"
+
+// Times are milliseconds since the Unix epoch (UTC).
+struct SlotView {
+    std::string name;
+    std::string port;
+    std::string board;  // the board's identity once read, else empty
+    SlotPhase phase = SlotPhase::Idle;
+    int step = 0;           // 1-based index of the current (or last) step; 0 before the first
+    int steps = 0;          // steps in the plan
+    std::string stepName;   // the command as written, e.g. "touch"
+    int attempt = 0;        // 1 for the first try, more when the step has retry=N
+    std::string prompt;     // shown while a prompted step runs, else empty
+    int64_t promptDeadlineMs = 0;  // when the prompted step's time runs out, else 0
+    std::string confirm;    // the question while phase == Confirm, else empty
+    Verdict verdict = Verdict::None;  // of the last finished run, kept until the next start
+    std::string failedStep;     // the step that failed (verdict Fail), as written
+    std::string failedReading;  // its reading or error text
+    int64_t runId = 0;          // the run in the results store, 0 before the first
+    int64_t startedMs = 0, endedMs = 0;
+};
+
+// One stored run, as history and today's list show it.
+struct RunRow {
+    int64_t id = 0;
+    std::string board, station, slot, plan, planHash, operatorName;
+    int64_t startedMs = 0, endedMs = 0;  // endedMs 0 while it runs
+    Verdict verdict = Verdict::None;     // None while it runs
+    std::string failedStep, failedReading;
+};
+
+struct StepStat {
+    std::string step;  // as written in the plan
+    int failures = 0;
+    double medianSeconds = 0, maxSeconds = 0;
+};
+
+struct YieldReport {
+    int64_t sinceMs = 0;
+    int runs = 0, boards = 0;
+    int firstPassBoards = 0;  // boards whose first run passed
+    int finalPassBoards = 0;  // boards whose last run passed
+    double firstPassYield = 0, finalYield = 0;  // 0..1; 0 when no boards
+    std::vector<StepStat> failuresByStep;       // most failures first, failing steps only
+    std::vector<StepStat> slowestSteps;         // slowest median first
+};
+
+class StationControl {
+  public:
+    virtual ~StationControl() = default;
+
+    virtual std::string StationName() const = 0;
+    virtual std::string PlanName() const = 0;
+    virtual std::vector<SlotView> Slots() const = 0;
+
+    // Requests from the operator. False with `error` for a person ("no slot 'x'", "slot A is
+    // running") when the request cannot be taken; never throws.
+    virtual bool StartSlot(const std::string &slot, std::string &error) = 0;
+    virtual bool Answer(const std::string &slot, bool yes, std::string &error) = 0;
+
+    // `onChange` is called (from any thread) after every change a SlotView can show; it must
+    // return quickly. The id is for Unsubscribe.
+    virtual int Subscribe(std::function<void()> onChange) = 0;
+    virtual void Unsubscribe(int id) = 0;
+
+    // From the results store. `sinceMs` 0 means all time.
+    virtual std::vector<RunRow> Runs(int64_t sinceMs) const = 0;
+    virtual std::vector<RunRow> History(const std::string &board) const = 0;
+    virtual YieldReport Yield(int64_t sinceMs) const = 0;
+};
+
+}  // namespace station
