@@ -8,6 +8,7 @@
 #include "Commands.h"
 #include "FixtureLink.h"
 #include "Plan.h"
+#include "Report.h"
 
 namespace {
 
