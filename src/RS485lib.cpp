@@ -13,15 +13,13 @@
 
 #include "CommonDef.h"
 #include "Log.h"
+#include "Protocol.h"
 #include "UniqueFd.h"
 
 const char *rs485PortPath = SERIAL_PORT_PATH;
 
 namespace {
 
-constexpr uint8_t START_BYTE = 0x3C;  // '<'
-constexpr uint8_t FIELD_BYTE = 0x23;  // '#'
-constexpr uint8_t END_BYTE = 0x3E;    // '>'
 constexpr uint32_t RS485_PAD_SEND = 129;
 constexpr uint32_t RS485_PAD_RECEIVE = 9;
 constexpr unsigned OPEN_RETRY_SECONDS = 1;
@@ -99,8 +97,11 @@ int ReadPortByte(void *context, uint8_t *byte) {
 
 bool FramingValid(const uint8_t *data, int lastIndex, uint8_t length) {
     auto at = [&](int index, uint8_t want) { return index <= lastIndex && data[index] == want; };
-    return at(0, START_BYTE) && at(2, FIELD_BYTE) && at(4, FIELD_BYTE) &&
-           at(length + 5, FIELD_BYTE) && at(length + 7, END_BYTE);
+    return at(FRAME_START_OFFSET, MSG_START_DESCRIPTOR) &&
+           at(FRAME_FIELD1_OFFSET, MSG_FIELD_DESCRIPTOR) &&
+           at(FRAME_FIELD2_OFFSET, MSG_FIELD_DESCRIPTOR) &&
+           at(FrameField3Offset(length), MSG_FIELD_DESCRIPTOR) &&
+           at(FrameEndOffset(length), MSG_END_DESCRIPTOR);
 }
 
 }  // namespace
@@ -123,27 +124,27 @@ int RS485CollectFrame(RS485ByteSource nextByte, void *context, uint8_t *Response
     do {
         if (!nextByte(context, &byte)) return -1;
         LOG_DEBUG("%02x", byte);
-    } while (byte != START_BYTE);
+    } while (byte != MSG_START_DESCRIPTOR);
 
-    data[0] = START_BYTE;
+    data[FRAME_START_OFFSET] = MSG_START_DESCRIPTOR;
     int k = 1;
-    uint8_t msgLen = 128;
+    uint8_t msgLen = MAX_FRAME_SIZE;
     for (;;) {
         if (!nextByte(context, &byte)) return -1;
         if (k >= MAX_FRAME_SIZE - 1) return 0;
         data[k] = byte;
-        if (k == 3) msgLen = static_cast<uint8_t>(byte + 8);
+        if (k == FRAME_LENGTH_OFFSET) msgLen = static_cast<uint8_t>(byte + FRAME_OVERHEAD);
         LOG_DEBUG("%02x", byte);
         if (k + 1 >= msgLen) break;
-        if (byte == START_BYTE) {
-            data[0] = START_BYTE;
+        if (byte == MSG_START_DESCRIPTOR) {
+            data[FRAME_START_OFFSET] = MSG_START_DESCRIPTOR;
             k = 1;
         } else {
             ++k;
         }
     }
     data[k + 1] = 0;
-    uint8_t length = data[3];
+    uint8_t length = data[FRAME_LENGTH_OFFSET];
     LOG_DEBUG("Data length %d", length);
     std::memcpy(Response, data, static_cast<size_t>(k) + 2);
     return FramingValid(data, k, length) ? 1 : 2;

@@ -64,18 +64,20 @@ uint8_t CalcCheckSum(const uint8_t *message, uint8_t length) {
 
 int ParseAndValidatePkt(const uint8_t *dataPkt) {
     std::memset(recvPkt.data, 0, sizeof recvPkt.data);
-    if (dataPkt[0] != MSG_START_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
-    recvPkt.cmdID = dataPkt[1];
-    if (dataPkt[2] != MSG_FIELD_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
-    recvPkt.length = dataPkt[3];
-    if (dataPkt[4] != MSG_FIELD_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    if (dataPkt[FRAME_START_OFFSET] != MSG_START_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    recvPkt.cmdID = dataPkt[FRAME_CMD_OFFSET];
+    if (dataPkt[FRAME_FIELD1_OFFSET] != MSG_FIELD_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    recvPkt.length = dataPkt[FRAME_LENGTH_OFFSET];
+    if (dataPkt[FRAME_FIELD2_OFFSET] != MSG_FIELD_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
     const uint8_t length = recvPkt.length;
     if (length > MAX_BODY_LENGTH) return ERR_CODE_WRONG_MSG_FORMAT;
-    std::memcpy(recvPkt.data, dataPkt + 5, length);
-    if (dataPkt[5 + length] != MSG_FIELD_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
-    recvPkt.checksum = dataPkt[6 + length];
+    std::memcpy(recvPkt.data, dataPkt + FRAME_HEADER_SIZE, length);
+    if (dataPkt[FrameField3Offset(length)] != MSG_FIELD_DESCRIPTOR) {
+        return ERR_CODE_WRONG_MSG_FORMAT;
+    }
+    recvPkt.checksum = dataPkt[FrameChecksumOffset(length)];
     if (recvPkt.checksum != CalcCheckSum(recvPkt.data, length)) return ERR_CODE_WRONG_CHECKSUM;
-    if (dataPkt[7 + length] != MSG_END_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
+    if (dataPkt[FrameEndOffset(length)] != MSG_END_DESCRIPTOR) return ERR_CODE_WRONG_MSG_FORMAT;
     return NO_ERROR;
 }
 
@@ -100,17 +102,16 @@ void ComposeResponse() {
 
 uint8_t BuildSerialPkt(uint8_t *message) {
     const uint8_t length = respPkt.length;
-    message[0] = MSG_START_DESCRIPTOR;
-    message[1] = respPkt.cmdID;
-    message[2] = MSG_FIELD_DESCRIPTOR;
-    message[3] = length;
-    message[4] = MSG_FIELD_DESCRIPTOR;
-    message[5] = respPkt.ack;
-    unsigned offset = 6;
+    message[FRAME_START_OFFSET] = MSG_START_DESCRIPTOR;
+    message[FRAME_CMD_OFFSET] = respPkt.cmdID;
+    message[FRAME_FIELD1_OFFSET] = MSG_FIELD_DESCRIPTOR;
+    message[FRAME_LENGTH_OFFSET] = length;
+    message[FRAME_FIELD2_OFFSET] = MSG_FIELD_DESCRIPTOR;
+    unsigned offset = FRAME_HEADER_SIZE;
+    message[offset++] = respPkt.ack;
     unsigned count = 0;
     if ((length > 1 && respPkt.ack == ACK_PASS) || respPkt.ack == ACK_FAIL) {
-        message[6] = MSG_PARAM_SEPARATOR;
-        offset = 7;
+        message[offset++] = MSG_PARAM_SEPARATOR;
         count = length >= 2 ? length - 2u : 0u;
     } else {
         count = length >= 1 ? length - 1u : 0u;

@@ -4,11 +4,7 @@
 #include <cstdint>
 
 #include "CommonDef.h"
-
-constexpr uint8_t MSG_START_DESCRIPTOR = 60;  // '<'
-constexpr uint8_t MSG_END_DESCRIPTOR = 62;    // '>'
-constexpr uint8_t MSG_FIELD_DESCRIPTOR = 35;  // '#'
-constexpr uint8_t MSG_PARAM_SEPARATOR = 59;   // ';'
+#include "Protocol.h"
 
 extern stRecvPkt recvPkt;
 extern stResponsePkt respPkt;

@@ -104,7 +104,7 @@ class Network : public ::testing::Test {
     // One request, never repeated: a repeat would run the test again.
     fixture::Exchange Ask(uint8_t cmdId, const Bytes &data, int timeoutMs = 30000) {
         const Bytes frame = fixture::BuildRequest(cmdId, data);
-        EXPECT_EQ(std::count(frame.begin() + 1, frame.end(), fixture::kStart), 0)
+        EXPECT_EQ(std::count(frame.begin() + 1, frame.end(), MSG_START_DESCRIPTOR), 0)
             << "a test request the transport would cut: " << e2e::Hex(frame);
         auto got = board_.link().Transact(frame, timeoutMs, 0);
         EXPECT_EQ(got.status, Status::Ok) << got.error << "\n" << board_.AgentLog();

@@ -54,6 +54,13 @@ Exchange Answer(const Bytes &frame) {
     return exchange;
 }
 
+fixture::RunOptions Options(bool keepGoing, std::ostream *progress = nullptr) {
+    fixture::RunOptions options;
+    options.keepGoing = keepGoing;
+    options.progress = progress;
+    return options;
+}
+
 Request Parse(const std::string &line) {
     Request request;
     std::string error;
@@ -478,7 +485,7 @@ TEST(FixturePlan, StopsAtTheFirstFailureUnlessToldToKeepGoing) {
     fixture::Plan plan = SamplePlan();
     std::ostringstream progress;
     ScriptedBoard board{{}, PassingAnswer};
-    auto results = fixture::RunPlan(plan, std::ref(board), {false, &progress});
+    auto results = fixture::RunPlan(plan, std::ref(board), Options(false, &progress));
     EXPECT_EQ(board.asked, (std::vector<std::string>{"version", "board-type"}));
     ASSERT_EQ(results.size(), 4u);
     EXPECT_EQ(results[1].result.outcome, Outcome::Fail);
@@ -490,7 +497,7 @@ TEST(FixturePlan, StopsAtTheFirstFailureUnlessToldToKeepGoing) {
         << progress.str();
 
     ScriptedBoard all{{}, PassingAnswer};
-    results = fixture::RunPlan(plan, std::ref(all), {true, nullptr});
+    results = fixture::RunPlan(plan, std::ref(all), Options(true));
     EXPECT_EQ(all.asked.size(), 4u);
     EXPECT_TRUE(results[3].ran);
     EXPECT_EQ(results[2].result.outcome, Outcome::Pass);
@@ -510,7 +517,7 @@ TEST(FixturePlan, AnErrorOutranksAFail) {
     ScriptedBoard board{{}, [](const Request &request) {
                             return request.frame[1] == 0x26 ? Bytes{} : PassingAnswer(request);
                         }};
-    auto results = fixture::RunPlan(plan, std::ref(board), {true, nullptr});
+    auto results = fixture::RunPlan(plan, std::ref(board), Options(true));
     EXPECT_EQ(results[2].result.outcome, Outcome::Error);
     EXPECT_EQ(results[2].attempts, 2);
     EXPECT_EQ(fixture::OverallOutcome(results), Outcome::Error);
@@ -527,7 +534,7 @@ size_t Count(const std::string &text, const std::string &needle) {
 TEST(FixturePlan, JUnitReportCountsAndEscapes) {
     fixture::Plan plan = SamplePlan();
     ScriptedBoard board{{}, PassingAnswer};
-    auto results = fixture::RunPlan(plan, std::ref(board), {false, nullptr});
+    auto results = fixture::RunPlan(plan, std::ref(board), Options(false));
     std::string xml =
         fixture::JUnitReport(plan, results, {"host&1", "2024-03-15T09:05:00", "/dev/x"});
     EXPECT_EQ(xml.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites", 0), 0u);
