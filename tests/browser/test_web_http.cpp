@@ -1,0 +1,315 @@
+// The operator page's server over HTTP: who may change what, answers to bad requests, and text
+// from boards passed on as data. The page itself is tested in a real browser (tests/browser).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Web.h"
+
+namespace station {
+namespace {
+
+using json = nlohmann::json;
+
+const std::string kHostile = "<script>alert(1)</script>\xff";
+
+class FakeStation : public StationControl {
+  public:
+    std::string StationName() const override { return "line <b>1</b>"; }
+    std::string PlanName() const override { return "sample"; }
+    std::vector<SlotView> Slots() const override {
+        std::lock_guard lock(mutex_);
+        SlotView a, b;
+        a.name = "A";
+        a.board = kHostile;
+        a.verdict = Verdict::Fail;
+        a.failedStep = "mac";
+        a.failedReading = kHostile;
+        b.name = "B";
+        b.phase = SlotPhase::Confirm;
+        return {a, b};
+    }
+    bool StartSlot(const std::string &slot, std::string &error) override {
+        std::lock_guard lock(mutex_);
+        started.push_back(slot);
+        if (slot == "B") error = "slot B is running";
+        return slot != "B";
+    }
+    bool Answer(const std::string &slot, bool yes, std::string &) override {
+        std::lock_guard lock(mutex_);
+        answers.push_back(slot + (yes ? ":yes" : ":no"));
+        return true;
+    }
+    int Subscribe(std::function<void()> onChange) override {
+        std::lock_guard lock(mutex_);
+        subscribers.push_back(std::move(onChange));
+        return int(subscribers.size()) - 1;
+    }
+    void Unsubscribe(int id) override {
+        std::lock_guard lock(mutex_);
+        subscribers[size_t(id)] = nullptr;
+    }
+    void Change() {
+        std::lock_guard lock(mutex_);
+        for (auto &s : subscribers)
+            if (s) s();
+    }
+    std::vector<RunRow> Runs(int64_t) const override {
+        RunRow r;
+        r.id = 7;
+        r.board = "=HYPERLINK(\"x\")";
+        r.slot = "A";
+        r.verdict = Verdict::Fail;
+        r.failedReading = kHostile;
+        return {r};
+    }
+    std::vector<RunRow> History(const std::string &board) const override {
+        auto rows = Runs(0);
+        rows[0].board = board;
+        return rows;
+    }
+    YieldReport Yield(int64_t sinceMs) const override {
+        YieldReport y;
+        y.sinceMs = sinceMs;
+        y.failuresByStep.push_back({kHostile, 2, 1.0, 2.0});
+        return y;
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> started, answers;
+    std::vector<std::function<void()>> subscribers;
+};
+
+class WebTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        server = StartWebServer(station, {"127.0.0.1:0", "s3cret-token"}, error);
+        ASSERT_TRUE(server) << error;
+        port = std::stoi(server->Url().substr(server->Url().rfind(':') + 1));
+        origin = "http://127.0.0.1:" + std::to_string(port);
+    }
+
+    httplib::Result Post(const std::string &path, const std::string &body,
+                         httplib::Headers headers) {
+        httplib::Client client("127.0.0.1", port);
+        return client.Post(path, headers, body, "application/json");
+    }
+    httplib::Headers Good() { return {{"X-Station-Token", "s3cret-token"}, {"Origin", origin}}; }
+
+    // Bytes written straight to the socket, for requests a client library would not send.
+    std::string Raw(const std::string &request) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        EXPECT_EQ(write(fd, request.data(), request.size()), ssize_t(request.size()));
+        std::string reply;
+        char buf[4096];
+        // The head is enough; the library may keep a bad request's connection open.
+        for (ssize_t n;
+             reply.find("\r\n\r\n") == std::string::npos && (n = read(fd, buf, sizeof buf)) > 0;)
+            reply.append(buf, size_t(n));
+        close(fd);
+        return reply;
+    }
+
+    FakeStation station;
+    std::unique_ptr<WebServer> server;
+    int port = 0;
+    std::string origin;
+};
+
+TEST_F(WebTest, StateChangingRequestsNeedTheTokenAndTheSameOrigin) {
+    struct Case {
+        const char *what;
+        httplib::Headers headers;
+        int status;
+    } cases[] = {
+        {"no token", {{"Origin", origin}}, 401},
+        {"wrong token", {{"X-Station-Token", "s3cret-tokeX"}, {"Origin", origin}}, 403},
+        {"token prefix", {{"X-Station-Token", "s3cret"}}, 403},
+        {"foreign origin",
+         {{"X-Station-Token", "s3cret-token"}, {"Origin", "http://evil.example"}},
+         403},
+        {"other port",
+         {{"X-Station-Token", "s3cret-token"}, {"Origin", "http://127.0.0.1:1"}},
+         403},
+        {"own page", Good(), 200},
+        {"no origin (a tool)", {{"X-Station-Token", "s3cret-token"}}, 200},
+    };
+    for (const auto &c : cases) {
+        for (const char *path : {"/api/start", "/api/answer"}) {
+            station.started.clear();
+            station.answers.clear();
+            auto res = Post(path, R"({"slot":"A","yes":false})", c.headers);
+            ASSERT_TRUE(res) << c.what;
+            EXPECT_EQ(res->status, c.status) << c.what << " " << path << ": " << res->body;
+            bool taken = !station.started.empty() || !station.answers.empty();
+            EXPECT_EQ(taken, c.status == 200) << c.what << " " << path;
+        }
+    }
+    EXPECT_EQ(station.answers, std::vector<std::string>{"A:no"});
+    EXPECT_EQ(server->Token(), "s3cret-token");
+}
+
+TEST_F(WebTest, ServerMakesAnUnguessableTokenWhenTheFileGivesNone) {
+    std::string error;
+    auto a = StartWebServer(station, {"127.0.0.1:0", ""}, error);
+    auto b = StartWebServer(station, {"127.0.0.1:0", ""}, error);
+    ASSERT_TRUE(a && b) << error;
+    EXPECT_GE(a->Token().size(), 32u);
+    EXPECT_NE(a->Token(), b->Token());
+}
+
+TEST_F(WebTest, BadRequestsAreAnsweredWithAMessage) {
+    struct Case {
+        const char *what, *path, *body, *contentType;
+        int status;
+    } posts[] = {
+        {"not JSON", "/api/start", "{slot:", "application/json", 400},
+        {"not an object", "/api/start", "[\"A\"]", "application/json", 400},
+        {"no slot", "/api/start", "{}", "application/json", 400},
+        {"slot not text", "/api/start", "{\"slot\":3}", "application/json", 400},
+        {"unknown slot", "/api/start", "{\"slot\":\"Z\"}", "application/json", 404},
+        {"station refuses", "/api/start", "{\"slot\":\"B\"}", "application/json", 409},
+        {"answer without yes", "/api/answer", "{\"slot\":\"B\"}", "application/json", 400},
+        {"form post", "/api/start", "slot=A", "application/x-www-form-urlencoded", 415},
+    };
+    for (const auto &c : posts) {
+        httplib::Client client("127.0.0.1", port);
+        auto res = client.Post(c.path, Good(), c.body, c.contentType);
+        ASSERT_TRUE(res) << c.what;
+        EXPECT_EQ(res->status, c.status) << c.what << ": " << res->body;
+        auto body = json::parse(res->body, nullptr, false);
+        ASSERT_TRUE(body.is_object() && body["error"].is_string()) << c.what << ": " << res->body;
+    }
+    auto refused = Post("/api/start", R"({"slot":"B"})", Good());
+    EXPECT_NE(refused->body.find("slot B is running"), std::string::npos);
+
+    struct Get {
+        const char *path;
+        int status;
+    } gets[] = {{"/api/runs?since=abc", 400},  {"/api/runs?since=-5", 400},
+                {"/api/yield?since=1e9", 400}, {"/api/history", 400},
+                {"/api/nothing", 404},         {"/api/runs?since=0", 200}};
+    httplib::Client client("127.0.0.1", port);
+    for (const auto &g : gets) {
+        auto res = client.Get(g.path);
+        ASSERT_TRUE(res) << g.path;
+        EXPECT_EQ(res->status, g.status) << g.path << ": " << res->body;
+        EXPECT_FALSE(res->body.empty()) << g.path;
+    }
+
+    EXPECT_EQ(Post("/api/start", std::string(100 * 1024, ' '), Good())->status, 413);
+    EXPECT_EQ(Raw("GARBAGE\r\nConnection: close\r\n\r\n").substr(0, 12), "HTTP/1.1 400");
+    EXPECT_EQ(Raw("GET /api/state HTTP/1.1\r\nHost: evil.example:" + std::to_string(port) +
+                  "\r\nConnection: close\r\n\r\n")
+                  .substr(0, 12),
+              "HTTP/1.1 403")
+        << "a rebound name must not reach a loopback station";
+    EXPECT_EQ(Raw("GET /api/state HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
+                  "\r\nConnection: close\r\n\r\n")
+                  .substr(0, 12),
+              "HTTP/1.1 200");
+    // Still serving after all of that.
+    EXPECT_EQ(client.Get("/api/state")->status, 200);
+}
+
+TEST_F(WebTest, TextFromBoardsIsPassedOnAsData) {
+    httplib::Client client("127.0.0.1", port);
+    auto state = json::parse(client.Get("/api/state")->body);
+    EXPECT_EQ(state["station"], "line <b>1</b>");
+    // Bytes that are not UTF-8 are replaced, not fatal; the markup stays literal text.
+    EXPECT_EQ(state["slots"][0]["board"], "<script>alert(1)</script>\xef\xbf\xbd");
+    EXPECT_EQ(state["slots"][0]["verdict"], "FAIL");
+    EXPECT_EQ(state["slots"][1]["phase"], "confirm");
+    auto yield = json::parse(client.Get("/api/yield?since=5")->body);
+    EXPECT_EQ(yield["sinceMs"], 5);
+    EXPECT_EQ(yield["failuresByStep"][0]["failures"], 2);
+
+    auto page = client.Get("/");
+    ASSERT_EQ(page->status, 200);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"),
+              std::string::npos);
+    EXPECT_EQ(page->get_header_value("X-Frame-Options"), "DENY");
+    auto script = client.Get("/app.js");
+    ASSERT_EQ(script->status, 200);
+    EXPECT_EQ(script->body.find("innerHTML"), std::string::npos) << "text goes in as text";
+    EXPECT_EQ(client.Get("/style.css")->status, 200);
+
+    auto csv = client.Get("/api/runs.csv?board=B-1");
+    ASSERT_EQ(csv->status, 200);
+    EXPECT_NE(csv->body.find("B-1"), std::string::npos);
+    EXPECT_EQ(csv->get_header_value("Content-Type").rfind("text/csv", 0), 0u);
+}
+
+TEST_F(WebTest, ChangesArePushedToEveryOpenPage) {
+    std::atomic<int> events{0};
+    std::atomic<int64_t> changeMs{0};
+    auto listen = [&] {
+        httplib::Client client("127.0.0.1", port);
+        std::string buffer;
+        int mine = 0;
+        client.Get("/api/events", [&](const char *data, size_t n) {
+            buffer.append(data, n);
+            for (size_t end; (end = buffer.find("\n\n")) != std::string::npos;
+                 buffer.erase(0, end + 2)) {
+                auto data_at = buffer.find("data: ");
+                if (data_at == std::string::npos || data_at > end) continue;
+                auto state = json::parse(buffer.substr(data_at + 6, end - data_at - 6));
+                if (state["changeMs"] > 0) changeMs = state["changeMs"].get<int64_t>();
+                ++events;
+                if (++mine == 2) return false;
+            }
+            return true;
+        });
+    };
+    std::thread first(listen), second(listen);
+    for (int i = 0; i < 200 && events < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(events, 2) << "each page starts with the whole state";
+    station.Change();
+    for (int i = 0; i < 200 && events < 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    first.join();
+    second.join();
+    EXPECT_EQ(events, 4);
+    EXPECT_GT(changeMs, 0) << "a pushed state names the change it shows";
+
+    // Stopping with a page open ends its stream instead of waiting for it.
+    std::thread open(listen);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server->Stop();
+    open.join();
+}
+
+TEST(WebAddress, RefusesWhatItCannotServe) {
+    FakeStation station;
+    std::string error;
+    for (const char *address :
+         {"8080", ":8080", "127.0.0.1:", "127.0.0.1:80x", "127.0.0.1:70000", "203.0.113.9:8080"}) {
+        error.clear();
+        EXPECT_FALSE(StartWebServer(station, {address, ""}, error)) << address;
+        EXPECT_FALSE(error.empty()) << address;
+    }
+    auto first = StartWebServer(station, {"127.0.0.1:0", ""}, error);
+    ASSERT_TRUE(first) << error;
+    std::string taken = first->Url().substr(7, first->Url().size() - 8);
+    EXPECT_FALSE(StartWebServer(station, {taken, ""}, error)) << "port shared with " << taken;
+    EXPECT_NE(error.find(taken), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace station
