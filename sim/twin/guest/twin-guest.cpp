@@ -1,16 +1,25 @@
 // Guest-side helpers of the board twin, one static binary for the ARM guest:
-//   twin-guest can-echo IFACE       echo node: sends every frame seen on IFACE back to the bus
+//   twin-guest can-echo IFACE [QUIET_ID]
+//                                   echo node: sends every frame seen on IFACE back to the bus,
+//                                   except those with identifier QUIET_ID
+//   twin-guest slcan TTY            attaches the serial CAN line discipline to TTY and holds the
+//                                   line (the interface lives as long as this process)
+//   twin-guest can-up IFACE BITRATE sets the bit rate and starts IFACE (libsocketcan)
+//   twin-guest can-info IFACE       "bitrate N state S up|down", read back from the kernel
 //   twin-guest touchd FIFO          touch panel: a uinput device fed by lines written to FIFO
-//   twin-guest link-add NAME KIND   creates a network interface of KIND (vcan, dummy)
+//   twin-guest link-add NAME KIND   creates a network interface of KIND (e.g. dummy)
 //   twin-guest rs485 TTY PAD        sets RS-485 mode (flags 0x11) with the first padding word
 //                                   PAD and reports what the serial driver answered
 // FIFO lines: "touch X Y" (ABS_X, ABS_Y, SYN), "abs CODE VALUE", "key CODE VALUE", "syn".
 #include <fcntl.h>
+#include <libsocketcan.h>
 #include <linux/can.h>
+#include <linux/can/netlink.h>
 #include <linux/if_link.h>
 #include <linux/input.h>
 #include <linux/rtnetlink.h>
 #include <linux/serial.h>
+#include <linux/tty.h>
 #include <linux/uinput.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -59,7 +68,7 @@ constexpr const char *kTouchName = "TVK twin touch";
 // Wider than 16 bits, so a test can see that only the low 16 bits reach the fixture.
 constexpr int kTouchAbsMax = 0x7FFFFFFF;
 
-int CanEcho(const char *iface) {
+int CanEcho(const char *iface, long quietId) {
     Fd sock(socket(PF_CAN, SOCK_RAW, CAN_RAW));
     if (sock.get() < 0) {
         perror("can-echo: socket");
@@ -76,7 +85,7 @@ int CanEcho(const char *iface) {
         perror("can-echo: bind");
         return 1;
     }
-    fprintf(stderr, "can-echo: echoing on %s\n", iface);
+    fprintf(stderr, "can-echo: echoing on %s, quiet for id %ld\n", iface, quietId);
     for (;;) {
         can_frame frame{};
         ssize_t got = read(sock.get(), &frame, sizeof frame);
@@ -85,6 +94,7 @@ int CanEcho(const char *iface) {
             perror("can-echo: read");
             return 1;
         }
+        if (static_cast<long>(frame.can_id & CAN_EFF_MASK) == quietId) continue;
         // This socket does not receive its own frames, so an echo never comes back to it.
         if (write(sock.get(), &frame, sizeof frame) != static_cast<ssize_t>(sizeof frame)) {
             perror("can-echo: write");
@@ -250,6 +260,52 @@ int LinkAdd(const char *name, const char *kind) {
     return 0;
 }
 
+// What slcand does: the line discipline makes the interface; it goes when the line closes.
+int SlcanAttach(const char *tty) {
+    Fd fd(open(tty, O_RDWR | O_NOCTTY));
+    if (fd.get() < 0) {
+        perror("slcan: open");
+        return 1;
+    }
+    int disc = N_SLCAN;
+    if (ioctl(fd.get(), TIOCSETD, &disc) < 0) {
+        perror("slcan: TIOCSETD");
+        return 1;
+    }
+    char name[IFNAMSIZ] = {0};
+    if (ioctl(fd.get(), SIOCGIFNAME, name) == 0) printf("%s\n", name);
+    fflush(stdout);
+    for (;;) pause();
+}
+
+int CanUp(const char *iface, const char *bitrate) {
+    if (can_set_bitrate(iface, static_cast<__u32>(strtoul(bitrate, nullptr, 0))) != 0) {
+        fprintf(stderr, "can-up: %s: bit rate %s refused\n", iface, bitrate);
+        return 1;
+    }
+    if (can_do_start(iface) != 0) {
+        fprintf(stderr, "can-up: %s: start failed\n", iface);
+        return 1;
+    }
+    return 0;
+}
+
+int CanInfo(const char *iface) {
+    can_bittiming timing{};
+    int state = -1;
+    if (can_get_bittiming(iface, &timing) != 0 || can_get_state(iface, &state) != 0) {
+        fprintf(stderr, "can-info: %s: not a CAN device\n", iface);
+        return 1;
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/sys/class/net/%s/flags", iface);
+    File flags(fopen(path, "r"));
+    unsigned long value = 0;
+    if (flags.get() == nullptr || fscanf(flags.get(), "%lx", &value) != 1) return 1;
+    printf("bitrate %u state %d %s\n", timing.bitrate, state, (value & IFF_UP) ? "up" : "down");
+    return 0;
+}
+
 int Rs485(const char *tty, const char *pad) {
     Fd fd(open(tty, O_RDWR | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) {
@@ -273,7 +329,8 @@ int Rs485(const char *tty, const char *pad) {
 int Usage() {
     fprintf(
         stderr,
-        "usage: twin-guest can-echo IFACE | touchd FIFO | link-add NAME KIND | rs485 TTY PAD\n");
+        "usage: twin-guest can-echo IFACE [QUIET_ID] | slcan TTY | can-up IFACE BITRATE |\n"
+        "       can-info IFACE | touchd FIFO | link-add NAME KIND | rs485 TTY PAD\n");
     return 64;
 }
 
@@ -281,7 +338,12 @@ int Usage() {
 
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
-    if (argc == 3 && strcmp(argv[1], "can-echo") == 0) return CanEcho(argv[2]);
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "can-echo") == 0) {
+        return CanEcho(argv[2], argc == 4 ? strtol(argv[3], nullptr, 0) : -1);
+    }
+    if (argc == 3 && strcmp(argv[1], "slcan") == 0) return SlcanAttach(argv[2]);
+    if (argc == 4 && strcmp(argv[1], "can-up") == 0) return CanUp(argv[2], argv[3]);
+    if (argc == 3 && strcmp(argv[1], "can-info") == 0) return CanInfo(argv[2]);
     if (argc == 3 && strcmp(argv[1], "touchd") == 0) return TouchDaemon(argv[2]);
     if (argc == 4 && strcmp(argv[1], "link-add") == 0) return LinkAdd(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "rs485") == 0) return Rs485(argv[2], argv[3]);
