@@ -87,8 +87,8 @@
     const t = {root: el('section', 'tile')};
     t.root.dataset.slot = name;
     const head = el('div', 'head');
-    t.name = el('span', 'name');
-    t.port = el('span', 'port');
+    t.name = el('div', 'name');
+    t.port = el('div', 'port');
     head.append(t.name, t.port);
     t.board = el('div', 'board');
     t.step = el('div', 'step');
@@ -229,7 +229,7 @@
     return d.getTime();
   }
 
-  const percent = (x, boards) => (boards > 0 ? `${(x * 100).toFixed(1)} %` : '–');
+  const percent = (x, boards) => (boards > 0 ? `${(x * 100).toFixed(1)}%` : '–');
 
   async function refreshHistory() {
     const since = todayMs();
