@@ -1,9 +1,11 @@
 #include "TVKTestApp.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "Log.h"
+#include "Platform.h"
 #include "RS485lib.h"
 #include "TestAudio.h"
 #include "TestBluetooth.h"
@@ -142,6 +144,7 @@ TestHandler FindHandler(uint8_t cmdID) {
 }
 
 void DispatchFrame(const uint8_t *frame) {
+    PlatformTakeTimedOut();  // a command of an earlier exchange is not this one's
     int code = ParseAndValidatePkt(frame);
     std::memset(respPkt.data, 0, sizeof respPkt.data);
     if (code != NO_ERROR) {
@@ -154,6 +157,11 @@ void DispatchFrame(const uint8_t *frame) {
         return;
     }
     handler(&recvPkt, &respPkt);
+    // A board tool that had to be killed is no pass, whatever the handler made of it.
+    if (PlatformTakeTimedOut() && respPkt.ack == ACK_PASS) {
+        SetFailResponse(&respPkt);
+        LOG_INFO("a board command timed out: test fail");
+    }
 }
 
 uint8_t MsgHandler() {
@@ -171,6 +179,9 @@ uint8_t MsgHandler() {
 
 #ifndef TVK_NO_MAIN
 int main() {
+    // The log reader (the init script pipes standard error to logger) may end; a log line
+    // that cannot be written is lost, the agent goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     MsgHandler();
 }
 #endif

@@ -12,16 +12,35 @@
 namespace {
 
 constexpr char BT_ADAPTER_UP_COMMAND[] = "hciconfig hci0 up";
-// The pattern goes in quoted, as one grep pattern; -e keeps a leading '-' from being an option.
-constexpr char BT_SCAN_COMMAND_FORMAT[] = "hcitool scan | grep -e %s | cut -f2";
+// Only device lines (a tab, the address, a tab, the name) go on to the pattern: the scan's
+// "Scanning ..." header must not match. The pattern goes in quoted, as one grep pattern; -e
+// keeps a leading '-' from being an option.
+constexpr char BT_SCAN_COMMAND_FORMAT[] =
+    "hcitool scan | grep -E '^[[:space:]]*([[:xdigit:]]{2}:){5}[[:xdigit:]]{2}[[:space:]]' | "
+    "grep -e %s | cut -f2";
 constexpr char BT_RFCOMM_INSTALL_COMMAND[] = "cp ../config/rfcomm.conf /etc/bluetooth/rfcomm.conf";
 constexpr unsigned BT_ADAPTER_SETTLE_SECONDS = 1;
 // An address text: six two-digit groups and five colons, plus the NUL.
 constexpr int BT_ADDRESS_TEXT_SIZE = 18;
+constexpr int BT_ADDRESS_GROUPS = 6;
 constexpr uint8_t BT_RESPONSE_LENGTH = 11;
 // Quoting turns each character into at most four ("'\''"), plus the two outer quotes.
 constexpr int BT_QUOTED_PATTERN_SIZE = 4 * PKT_DATA_SIZE + 3;
 constexpr int BT_COMMAND_SIZE = sizeof BT_SCAN_COMMAND_FORMAT + BT_QUOTED_PATTERN_SIZE;
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// "XX:XX:XX:XX:XX:XX", hex digits, and nothing after it.
+bool IsAddressText(const char *text) {
+    for (int group = 0; group < BT_ADDRESS_GROUPS; ++group) {
+        const char *p = text + group * 3;
+        if (!IsHexDigit(p[0]) || !IsHexDigit(p[1])) return false;
+        if (group + 1 < BT_ADDRESS_GROUPS && p[2] != ':') return false;
+    }
+    return text[BT_ADDRESS_TEXT_SIZE - 1] == '\0';
+}
 
 }  // namespace
 
@@ -45,11 +64,15 @@ int BluetoothTest(unsigned char *recdata, char *resdata) {
 
     std::snprintf(command, sizeof command, BT_SCAN_COMMAND_FORMAT, quoted);
     LOG_DEBUG("Command is : %s ", command);
-    if (PlatformReadFirstLine(command, destMacAddr, sizeof destMacAddr) == 1) {
+    if (PlatformReadFirstLine(command, destMacAddr, sizeof destMacAddr,
+                              PLATFORM_LIMIT_BT_SCAN_SECONDS) == 1) {
         destMacAddr[sizeof destMacAddr - 1] = '\0';
         LOG_DEBUG("destMacAddr is : %s", destMacAddr);
     }
-    if (destMacAddr[0] == '\0') return 0;
+    if (!IsAddressText(destMacAddr)) {
+        LOG_DEBUG("No device address in the scan's answer");
+        return 0;
+    }
     std::memcpy(resdata, destMacAddr, sizeof destMacAddr);
     return 1;
 }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "Log.h"
@@ -27,6 +28,7 @@ constexpr char kWlanDownCommand[] = "ifconfig wlan0 down";
 constexpr char kStaticAddressFormat[] = "ifconfig eth0 %s netmask %s";
 constexpr char kStaticRouteFormat[] = "route add default gw %s eth0";
 constexpr char kNetworkStartCommand[] = "/etc/init.d/S30-network start";
+constexpr char kClearAddressCommand[] = "ifconfig eth0 0.0.0.0 up";
 constexpr char kDhcpCommand[] = "udhcpc -n -q eth0  >> /dev/null 2>&1";
 // Only reply lines carry "time="; the last one is the figure reported.
 constexpr char kPingFormat[] = "ping -c 3 %s | grep 'time=' | tail -n 1";
@@ -183,17 +185,22 @@ int WriteFileAtomically(const char *path, const char *data, std::size_t size, mo
 }
 
 int AppendFileDurably(const char *path, const char *data, std::size_t size, mode_t mode) {
-    const bool existed = access(path, F_OK) == 0;
-    UniqueFd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode));
-    if (!fd.valid()) return 0;
-    struct stat before;
-    if (fstat(fd.get(), &before) != 0) return 0;
-    if (!WriteAll(fd.get(), data, size) || fsync(fd.get()) != 0) {
-        if (ftruncate(fd.get(), before.st_size) == 0) fsync(fd.get());
+    std::string content;
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.valid()) {
+        char chunk[COMMAND_SIZE];
+        for (;;) {
+            const ssize_t got = read(fd.get(), chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return 0;
+            if (got == 0) break;
+            content.append(chunk, static_cast<std::size_t>(got));
+        }
+    } else if (errno != ENOENT) {
         return 0;
     }
-    if (fd.Close() != 0) return 0;
-    return existed || SyncDirectoryOf(path) ? 1 : 0;
+    content.append(data, size);
+    return WriteFileAtomically(path, content.data(), content.size(), mode);
 }
 
 int EthernetUpdateConfig(unsigned char *Info) {
@@ -231,8 +238,10 @@ int EthernetUpdateConfig(unsigned char *Info) {
         }
         LOG_DEBUG("Disable Wlan down");
         PlatformRunCommand(kWlanDownCommand);
-        PlatformRunCommand(kNetworkStartCommand);
-        PlatformRunCommand(kDhcpCommand);
+        PlatformRunCommand(kNetworkStartCommand, PLATFORM_LIMIT_DHCP_SECONDS);
+        // Only a lease may pass: an address left from a static set-up must not read back.
+        PlatformRunCommand(kClearAddressCommand);
+        PlatformRunCommand(kDhcpCommand, PLATFORM_LIMIT_DHCP_SECONDS);
     }
 
     char readBack[IP_TEXT_SIZE] = {};
@@ -291,7 +300,7 @@ int EthernetPingTest(char *ip, int *sec) {
     LOG_DEBUG("PING address %s ", PingAdd);
 
     char list[PING_LINE_SIZE] = {};
-    const int opened = PlatformReadFirstLine(PingAdd, list, sizeof list);
+    const int opened = PlatformReadFirstLine(PingAdd, list, sizeof list, PLATFORM_LIMIT_PING_SECONDS);
     LOG_DEBUG("list = %s", list);
     int value = 0;
     if (opened != 1 || ParsePingReplyTime(list, &value) != 1) {

@@ -32,7 +32,8 @@ int PingTestResponse(const stRecvPkt *recvPkt, stResponsePkt *respPkt);
 // A new file gets `mode`; an existing one keeps its own. 1 on success.
 int WriteFileAtomically(const char *path, const char *data, std::size_t size, mode_t mode);
 
-// Appends and fsyncs; a failed write is cut back off, so no half record stays. 1 on success.
+// Appends by replacing the file whole (old contents and `data`) as WriteFileAtomically does, so
+// a power cut leaves the old file or the new one, never half a record. 1 on success.
 int AppendFileDurably(const char *path, const char *data, std::size_t size, mode_t mode);
 
 // Where the DHCP path writes its interface file; nullptr restores /etc/network/interfaces.

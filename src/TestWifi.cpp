@@ -82,13 +82,15 @@ int ConfigWifi(unsigned char *Info, unsigned char length) {
     int pskLength = 0;
     if (Info[0] != 0) {
         std::snprintf(Kkey_mgmt, sizeof Kkey_mgmt, "%s", kKeyMgmtPsk);
-        // SSID up to the first ';', passphrase up to the second or the end; no ';' at all
-        // leaves the SSID empty and makes the whole text the passphrase.
+        // SSID up to the first ';', passphrase up to the second or the end. Without a ';'
+        // there is no network to name.
         const void *first = std::memchr(text, ';', static_cast<std::size_t>(textLength));
-        if (first != nullptr) {
-            ssidLength = static_cast<int>(static_cast<const unsigned char *>(first) - text);
-            pskStart = text + ssidLength + 1;
+        if (first == nullptr) {
+            LOG_DEBUG("Wi-Fi text refused: WPA text without ';'");
+            return 0;
         }
+        ssidLength = static_cast<int>(static_cast<const unsigned char *>(first) - text);
+        pskStart = text + ssidLength + 1;
         const int rest = textLength - static_cast<int>(pskStart - text);
         const void *second = std::memchr(pskStart, ';', static_cast<std::size_t>(rest));
         pskLength = second != nullptr
@@ -99,7 +101,8 @@ int ConfigWifi(unsigned char *Info, unsigned char length) {
         ssidLength = textLength;  // a ';' belongs to an open network's name
     }
     if (!IsSafeWifiText(ssidStart, ssidLength, WIFI_SSID_MAX) ||
-        !IsSafeWifiText(pskStart, pskLength, WIFI_PASSPHRASE_MAX)) {
+        !IsSafeWifiText(pskStart, pskLength, WIFI_PASSPHRASE_MAX) ||
+        (Info[0] != 0 && pskLength < WIFI_PASSPHRASE_MIN)) {
         LOG_DEBUG("Wi-Fi text refused: SSID of %d bytes, passphrase of %d", ssidLength, pskLength);
         return 0;
     }
@@ -118,7 +121,9 @@ int ConfigWifi(unsigned char *Info, unsigned char length) {
 }
 
 int WifiConfig(char *Nssid, char *Kkey_mgmt, char *Ppsk) {
-    if (!IsSafeWifiString(Nssid, WIFI_SSID_MAX) || !IsSafeWifiString(Ppsk, WIFI_PASSPHRASE_MAX)) {
+    const bool wpa = std::strcmp(Kkey_mgmt, kKeyMgmtNone) != 0;
+    if (!IsSafeWifiString(Nssid, WIFI_SSID_MAX) || !IsSafeWifiString(Ppsk, WIFI_PASSPHRASE_MAX) ||
+        (wpa && std::strlen(Ppsk) < static_cast<std::size_t>(WIFI_PASSPHRASE_MIN))) {
         return 0;
     }
     PlatformRunCommand(kEthDownCommand);
@@ -126,7 +131,7 @@ int WifiConfig(char *Nssid, char *Kkey_mgmt, char *Ppsk) {
 
     char block[BLOCK_SIZE] = {};
     int size = 0;
-    if (std::strcmp(Kkey_mgmt, kKeyMgmtNone) != 0) {
+    if (wpa) {
         size = std::snprintf(block, sizeof block, kPskBlockFormat, ssid, '"', Nssid, '"', key_mgmt,
                              kKeyMgmtPsk, psk, '"', Ppsk, '"', '}');
     } else {
@@ -134,13 +139,14 @@ int WifiConfig(char *Nssid, char *Kkey_mgmt, char *Ppsk) {
                              kKeyMgmtNone, '}');
     }
     if (size < 0 || size >= static_cast<int>(sizeof block)) return 0;
-    // On storage before the start script has the client read it; it may hold a key, so a
-    // file made here is for root alone.
+    // On storage before the start script has the client read it, and replaced whole: a power
+    // cut leaves the old file, never half a block. It may hold a key, so a file made here is
+    // for root alone.
     if (AppendFileDurably(gSupplicantConfPath, block, static_cast<std::size_t>(size), 0600) != 1) {
         LOG_DEBUG("could not append to %s", gSupplicantConfPath);
         return 0;
     }
-    PlatformRunCommand(kWifiStartCommand);
+    PlatformRunCommand(kWifiStartCommand, PLATFORM_LIMIT_WIFI_START_SECONDS);
     return 0;
 }
 

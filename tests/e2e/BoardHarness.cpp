@@ -110,6 +110,7 @@ bool BoardSandbox::Start(int readyTimeoutMs) {
         args.push_back("--env");
         args.push_back(e);
     }
+    if (options_.logReaderQuits) args.push_back("--log-reader-quits");
     args.push_back("--");
     args.push_back(options_.program);
 

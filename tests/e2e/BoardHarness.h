@@ -18,6 +18,8 @@ struct BoardOptions {
     // Host script run inside the board's namespaces before the agent starts (network lab).
     std::string netSetup;
     std::vector<std::string> env;  // NAME=VALUE passed to the agent
+    // The agent's standard error goes to a reader that ends after the first "listening" line.
+    bool logReaderQuits = false;
 };
 
 class BoardSandbox {

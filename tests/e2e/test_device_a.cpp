@@ -2,6 +2,8 @@
 // the frames on the serial line, the board tools it ran and the sysfs values it left behind.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -336,6 +338,29 @@ TEST_F(AudioOnBoard, VolumeIsSetAndEchoed) {
         EXPECT_EQ(board_.ToolCalls(), Lines{c.call});
     }
     EXPECT_EQ(board_.CountInLog("Volume Test success\n\n"), 4u);
+}
+
+// ---------------------------------------------------------------- a tool that never returns
+
+TEST_F(AudioOnBoard, AToolThatNeverReturnsIsKilledAtItsLimitAndTheTestFails) {
+    board_.WriteFile("simctl/amixer.hang", "");
+    const int64_t start = fixture::NowUs();
+    auto got = board_.link().Transact(fixture::BuildRequest(kVolume, {200}), 20000, 0);
+    const double seconds = static_cast<double>(fixture::NowUs() - start) / 1e6;
+    ASSERT_EQ(got.status, Status::Ok) << got.error << "\n" << board_.AgentLog();
+    EXPECT_EQ(e2e::Hex(got.response.raw), "3C 31 23 03 23 01 3B 05 23 41 3E");
+    EXPECT_GE(seconds, 9.5);
+    EXPECT_LT(seconds, 15.0) << "the 10 s limit of an ordinary command";
+    EXPECT_EQ(board_.CountInLog("command timed out after 10 s, its processes killed: amixer set "
+                                "SoftVolume 200"),
+              1u);
+    // The tool's whole process group is gone: its heartbeat has stopped.
+    const std::string beats = board_.ReadFile("simctl/amixer.hung");
+    usleep(600000);
+    EXPECT_EQ(board_.ReadFile("simctl/amixer.hung"), beats);
+
+    // The next request is answered at once.
+    EXPECT_EQ(Ask(board_, 0x32), "3C 32 23 05 23 00 3B 05 00 00 23 40 3E");
 }
 
 }  // namespace

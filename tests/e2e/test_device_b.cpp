@@ -434,4 +434,13 @@ TEST_F(Bluetooth, EmptyOrHostilePatternsFindAndRunNothing) {
     EXPECT_EQ(Snapshot(board_.board()), before);
 }
 
+TEST_F(Bluetooth, AScanThatFindsNoDeviceFailsWhateverThePattern) {
+    fs::remove(board_.Path("simctl/bt-devices"));  // "Scanning ..." and nothing else
+    for (const char *pattern : {"an", "Scan", "."}) {
+        SCOPED_TRACE(pattern);
+        EXPECT_EQ(Ask(board_, kBluetooth, Text(pattern)), FailFrame(kBluetooth));
+        EXPECT_EQ(TakeCalls(), kScan);
+    }
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 // The fixture link end to end: the real agent in the board sandbox, over its serial line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "BoardHarness.h"
 
@@ -82,6 +83,21 @@ TEST_F(Link, AgentKeepsServingAfterNoise) {
     ASSERT_EQ(version.status, Status::Ok) << version.error;
     EXPECT_EQ(version.response.data, (Bytes{5, 0, 0}));
     EXPECT_TRUE(board_.Running());
+}
+
+TEST(LinkLog, AgentAnswersAfterItsLogReaderEnded) {
+    e2e::BoardOptions options;
+    options.logReaderQuits = true;
+    BoardSandbox board(options);
+    ASSERT_TRUE(board.Start()) << board.AgentLog();
+    // The log says no more when the agent listens again: give it a fixed pause instead.
+    board.link().waitListening = [] { usleep(300000); };
+    for (int i = 0; i < 3; ++i) {
+        auto got = board.Request(0x32, {}, 3000);
+        ASSERT_EQ(got.status, Status::Ok) << i << ": " << got.error << "\n" << board.AgentLog();
+        EXPECT_EQ(e2e::Hex(got.response.raw), "3C 32 23 05 23 00 3B 05 00 00 23 40 3E");
+    }
+    EXPECT_TRUE(board.Running());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using e2e::BoardOptions;
 using e2e::BoardSandbox;
 using fixture::Bytes;
@@ -275,6 +277,10 @@ TEST_F(NetworkLimits, HostileTextsAreRefusedWithNothingRunOrWritten) {
         {"33-byte SSID", 1, std::string(33, 'S') + ";tvk-lab-passphrase"},
         {"quote in passphrase", 1, "TVK-LAB;tvk\"lab"},
         {"64-character passphrase", 1, "TVK-LAB;" + std::string(64, 'p')},
+        // The client would reject the whole file, and every later configuration with it.
+        {"7-character passphrase", 1, "TVK-LAB;1234567"},
+        {"empty passphrase", 1, "TVK-LAB;"},
+        {"WPA text without a separator", 1, "tvk-lab-passphrase"},
         {"newline ending an open SSID", 0, "TVK-OPEN\n}\nnetwork={"},
         {"33-byte open SSID", 0, std::string(33, 'S')},
     };
@@ -291,6 +297,28 @@ TEST_F(NetworkLimits, HostileTextsAreRefusedWithNothingRunOrWritten) {
     ExpectPass(Ask(kWifiConfig, WifiRequest(1, LongSsid() + ";" + LongPassphrase())), kWlan0Lease);
     EXPECT_EQ(board_.ReadFile("etc/wpa_supplicant.conf"),
               kDefaultSupplicant + PskBlock(LongSsid(), LongPassphrase()));
+}
+
+// A board whose network start script and DHCP event script leave addresses as they are (as the
+// twin's), and no DHCP server answering.
+class NetworkWithoutDhcpServer : public Network {
+  protected:
+    NetworkWithoutDhcpServer() {
+        Script("etc/init.d/S30-network", "S30-network $*", 0);
+        Script("bin/udhcpc", "udhcpc $*", 1);
+    }
+    void Script(const std::string &path, const std::string &logLine, int exitCode) {
+        board_.WriteFile(path, "#!/bin/sh\necho \"" + logLine + "\" >> /run/sim/calls.log\nexit " +
+                                   std::to_string(exitCode) + "\n");
+        fs::permissions(board_.Path(path), fs::perms::owner_all);
+    }
+};
+
+TEST_F(NetworkWithoutDhcpServer, DhcpAfterAStaticAddressFailsWithoutALease) {
+    ExpectPass(Ask(kEthernetConfig, EthernetRequest(1, kEth0Lease)), kEth0Lease);
+    ExpectFail(Ask(kEthernetConfig, {0}), "25");
+    EXPECT_EQ(CallsWith("udhcpc -n -q eth0"), 1u);
+    ExpectFail(Ask(kEthernetConfig, EthernetRequest(2, kEth0Lease)), "25");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Board type, RTC, haptic and audio handlers against a recorded platform: every command they
 // hand to the board, and the answers they make of what the board says back.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -35,14 +36,14 @@ struct Board {
 };
 Board gBoard;
 
-int FakeRun(const char *command) {
+int FakeRun(const char *command, int) {
     gBoard.commands.push_back(command);
     auto it = gBoard.status.find(command);
     return it == gBoard.status.end() ? 0 : it->second;
 }
 
 // As fgets: at most size - 1 characters, up to and including the first line end.
-int FakeRead(const char *command, char *buffer, int size) {
+int FakeRead(const char *command, char *buffer, int size, int) {
     gBoard.commands.push_back(command);
     gBoard.readSizes.push_back(size);
     if (gBoard.pipeFails) return 0;
@@ -517,6 +518,87 @@ TEST_F(AudioHandlers, VolumeIsSetAndEchoed) {
         EXPECT_EQ(gBoard.commands, Lines{c.command});
         EXPECT_EQ(Answer(), (Bytes{0, c.echoed}));
     }
+}
+
+// ---------------------------------------------------------------- time limits
+
+TEST_F(AudioHandlers, AnExchangeWithATimedOutCommandAnswersFail) {
+    gBoard.status["amixer set SoftVolume 200"] = PLATFORM_TIMED_OUT;
+    const uint8_t frame[] = {0x3C, CMD_VOLUME_SET, 0x23, 1, 0x23, 200, 0x23, 200, 0x3E};
+    ::testing::internal::CaptureStderr();
+    DispatchFrame(frame);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(respPkt.ack, ACK_FAIL);
+    EXPECT_EQ(respPkt.data[0], ERR_CODE_TEST_FAILED);
+    EXPECT_NE(log.find("command timed out after 10 s, its processes killed: amixer set "
+                       "SoftVolume 200"),
+              std::string::npos)
+        << log;
+    // The mark belongs to that exchange alone.
+    gBoard.status.clear();
+    DispatchFrame(frame);
+    EXPECT_EQ(respPkt.ack, ACK_PASS);
+}
+
+// The real shell, with a limit of one second.
+class RealShell : public ::testing::Test {
+  protected:
+    void SetUp() override { PlatformSetOps(nullptr); }
+    void TearDown() override { PlatformTakeTimedOut(); }
+    static double Seconds(int64_t sinceUs) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return (int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000 - sinceUs) / 1e6;
+    }
+    static int64_t NowUs() { return static_cast<int64_t>(Seconds(0) * 1e6); }
+};
+
+TEST_F(RealShell, CommandsWithinTheirLimitRunAsBefore) {
+    EXPECT_EQ(PlatformRunCommand("exit 3", 1), 3 << 8);
+    char line[8] = {};
+    EXPECT_EQ(PlatformReadFirstLine("printf 'abcdefghij\\nz'", line, sizeof line, 1), 1);
+    EXPECT_STREQ(line, "abcdefg");
+    char empty[8] = {};
+    EXPECT_EQ(PlatformReadFirstLine("true", empty, sizeof empty, 1), 1);
+    EXPECT_STREQ(empty, "");
+    EXPECT_FALSE(PlatformTakeTimedOut());
+}
+
+TEST_F(RealShell, AHangingCommandAndAllItStartedAreKilledAtTheLimit) {
+    char pidFile[] = "/tmp/tvk-shell-XXXXXX";
+    const int fd = mkstemp(pidFile);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const std::string command =
+        "sleep 60 & echo $! > " + std::string(pidFile) + "; echo started; wait";
+    const int64_t start = NowUs();
+    char line[32] = {};
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(PlatformReadFirstLine(command.c_str(), line, sizeof line, 1), 0);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_LT(Seconds(start), 3.0);
+    EXPECT_STREQ(line, "") << "nothing of a killed command is used";
+    EXPECT_TRUE(PlatformTakeTimedOut());
+    EXPECT_NE(log.find("command timed out after 1 s"), std::string::npos) << log;
+
+    // The background sleep was in the command's process group: it is dead (or a zombie).
+    std::ifstream in(pidFile);
+    int pid = 0;
+    in >> pid;
+    ASSERT_GT(pid, 0);
+    usleep(100000);
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const size_t close = text.rfind(')');
+    if (close != std::string::npos) {
+        EXPECT_EQ(text.substr(close + 2, 1), "Z") << text;
+    }
+    unlink(pidFile);
+
+    EXPECT_EQ(PlatformRunCommand("sleep 60", 1), -1);
+    EXPECT_LT(Seconds(start), 5.0);
+    EXPECT_TRUE(PlatformTakeTimedOut());
 }
 
 }  // namespace

@@ -63,13 +63,13 @@ struct Recorder {
 };
 Recorder *gRecorder = nullptr;
 
-int RecordRun(const char *command) {
+int RecordRun(const char *command, int) {
     gRecorder->commands.emplace_back(command);
     return 0;
 }
 
 // As popen + one fgets of `size` + pclose.
-int RecordRead(const char *command, char *buffer, int size) {
+int RecordRead(const char *command, char *buffer, int size, int) {
     gRecorder->commands.emplace_back(command);
     gRecorder->readSizes.push_back(size);
     std::string line = gRecorder->answer.substr(0, gRecorder->answer.find('\n') + 1);
@@ -79,6 +79,10 @@ int RecordRead(const char *command, char *buffer, int size) {
 }
 
 const stPlatformOps kRecordingOps = {RecordRun, RecordRead};
+
+// The scan's device lines only: a tab, the address, a blank; then the pattern.
+const std::string kScanFilter =
+    "hcitool scan | grep -E '^[[:space:]]*([[:xdigit:]]{2}:){5}[[:xdigit:]]{2}[[:space:]]' | ";
 
 class ShellCommands : public ::testing::Test {
   protected:
@@ -110,7 +114,7 @@ TEST_F(ShellCommands, BluetoothScanReportsTheFirstAddressAsBytes) {
     stResponsePkt response = Bluetooth("Phone");
     EXPECT_EQ(recorder_.commands, (std::vector<std::string>{
                                       "hciconfig hci0 up",
-                                      "hcitool scan | grep -e 'Phone' | cut -f2",
+                                      kScanFilter + "grep -e 'Phone' | cut -f2",
                                   }));
     EXPECT_EQ(recorder_.readSizes, (std::vector<int>{18}));
     EXPECT_EQ(response.ack, ACK_PASS);
@@ -122,12 +126,12 @@ TEST_F(ShellCommands, BluetoothScanReportsTheFirstAddressAsBytes) {
 TEST_F(ShellCommands, BluetoothPatternIsOneQuotedGrepPattern) {
     struct {
         const char *pattern;
-        const char *command;
+        std::string command;
     } cases[] = {
-        {"x; touch /tmp/pwned", "hcitool scan | grep -e 'x; touch /tmp/pwned' | cut -f2"},
+        {"x; touch /tmp/pwned", kScanFilter + "grep -e 'x; touch /tmp/pwned' | cut -f2"},
         {"it's $(reboot) `id` | x",
-         "hcitool scan | grep -e 'it'\\''s $(reboot) `id` | x' | cut -f2"},
-        {"-v", "hcitool scan | grep -e '-v' | cut -f2"},
+         kScanFilter + "grep -e 'it'\\''s $(reboot) `id` | x' | cut -f2"},
+        {"-v", kScanFilter + "grep -e '-v' | cut -f2"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.pattern);
@@ -140,12 +144,22 @@ TEST_F(ShellCommands, BluetoothPatternIsOneQuotedGrepPattern) {
     }
 }
 
+TEST_F(ShellCommands, BluetoothPassesOnlyWithAnAddress) {
+    for (const char *answer : {"Scanning ...\n", "AA:BB:CC:DD:EE:GG\n", ""}) {
+        SCOPED_TRACE(answer);
+        recorder_.answer = answer;
+        EXPECT_EQ(Bluetooth("an").ack, ACK_FAIL);
+    }
+    recorder_.answer = "aa:bb:cc:dd:ee:ff\n";
+    EXPECT_EQ(Bluetooth("an").ack, ACK_PASS);
+}
+
 TEST_F(ShellCommands, BluetoothTakesPatternsUpToTheWholeRequest) {
     const std::string pattern(MAX_BODY_LENGTH, 'n');
     recorder_.answer = "01:02:03:04:05:06\n";
     stResponsePkt response = Bluetooth(pattern);
     ASSERT_EQ(recorder_.commands.size(), 2u);
-    EXPECT_EQ(recorder_.commands[1], "hcitool scan | grep -e '" + pattern + "' | cut -f2");
+    EXPECT_EQ(recorder_.commands[1], kScanFilter + "grep -e '" + pattern + "' | cut -f2");
     EXPECT_EQ(response.ack, ACK_PASS);
     EXPECT_EQ(response.data[10], 0x06);
 }

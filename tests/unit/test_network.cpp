@@ -32,13 +32,13 @@ struct Board {
 };
 Board gBoard;
 
-int FakeRun(const char *command) {
+int FakeRun(const char *command, int) {
     gBoard.commands.push_back(command);
     if (gBoard.onRun) gBoard.onRun(command);
     return 0;
 }
 
-int FakeRead(const char *command, char *buffer, int size) {
+int FakeRead(const char *command, char *buffer, int size, int) {
     gBoard.commands.push_back(command);
     if (gBoard.pipeFails) return 0;
     std::snprintf(buffer, static_cast<size_t>(size), "%s", gBoard.pingLine.c_str());
@@ -328,7 +328,8 @@ TEST_F(NetworkUnit, DhcpPathWritesThe31BytesBeforeTheStartScriptRuns) {
         EthernetUpdateConfig(info);
         EXPECT_EQ(gBoard.commands,
                   (Lines{"ifconfig wlan0 down", "ifconfig wlan0 down",
-                         "/etc/init.d/S30-network start", "udhcpc -n -q eth0  >> /dev/null 2>&1"}));
+                         "/etc/init.d/S30-network start", "ifconfig eth0 0.0.0.0 up",
+                         "udhcpc -n -q eth0  >> /dev/null 2>&1"}));
         EXPECT_EQ(seenByScript, dhcp);
         EXPECT_EQ(ReadAll(interfaces_), dhcp);
         EXPECT_EQ(dhcp.size(), 31u);
@@ -344,7 +345,7 @@ TEST_F(NetworkUnit, DhcpPathStillRunsItsCommandsWhenTheFileCannotBeWritten) {
     EthernetSetInterfacesPath(missing.c_str());
     unsigned char info[13] = {0};
     EthernetUpdateConfig(info);
-    EXPECT_EQ(gBoard.commands.size(), 4u);
+    EXPECT_EQ(gBoard.commands.size(), 5u);
     EXPECT_FALSE(fs::exists(missing));
 }
 
@@ -415,26 +416,30 @@ INSTANTIATE_TEST_SUITE_P(
     Table, WifiRequest,
     ::testing::Values(
         WifiCase{"psk", 1, "LabNet;secret-pass", true, PskBlock("LabNet", "secret-pass")},
-        WifiCase{"second_separator_ends_the_passphrase", 1, "LabNet;pass1;rest", true,
-                 PskBlock("LabNet", "pass1")},
-        WifiCase{"what_follows_is_ignored_even_if_unsafe", 1, "LabNet;pass1;\"\\\n", true,
-                 PskBlock("LabNet", "pass1")},
-        WifiCase{"no_separator_is_all_passphrase", 1, "justapassphrase", true,
-                 PskBlock("", "justapassphrase")},
-        WifiCase{"leading_separator_empty_ssid", 1, ";pass", true, PskBlock("", "pass")},
-        WifiCase{"trailing_separator_empty_passphrase", 1, "LabNet;", true, PskBlock("LabNet", "")},
-        WifiCase{"no_text_psk", 1, "", true, PskBlock("", "")},
-        WifiCase{"any_nonzero_flag_is_psk", 200, "A;B", true, PskBlock("A", "B")},
+        WifiCase{"second_separator_ends_the_passphrase", 1, "LabNet;pass1234;rest", true,
+                 PskBlock("LabNet", "pass1234")},
+        WifiCase{"what_follows_is_ignored_even_if_unsafe", 1, "LabNet;pass1234;\"\\\n", true,
+                 PskBlock("LabNet", "pass1234")},
+        WifiCase{"leading_separator_empty_ssid", 1, ";passphrase", true,
+                 PskBlock("", "passphrase")},
+        WifiCase{"any_nonzero_flag_is_psk", 200, "A;Bpassword", true, PskBlock("A", "Bpassword")},
         WifiCase{"open_keeps_separators", 0, "Cafe;Bar", true, OpenBlock("Cafe;Bar")},
         WifiCase{"open_no_text", 0, "", true, OpenBlock("")},
         WifiCase{"utf8_ssid", 1, "Caf\xc3\xa9;secret-pass", true,
                  PskBlock("Caf\xc3\xa9", "secret-pass")},
-        WifiCase{"ssid_32", 1, std::string(32, 's') + ";p", true,
-                 PskBlock(std::string(32, 's'), "p")},
+        WifiCase{"ssid_32", 1, std::string(32, 's') + ";passphrase", true,
+                 PskBlock(std::string(32, 's'), "passphrase")},
+        WifiCase{"passphrase_8", 1, "n;" + std::string(8, 'p'), true,
+                 PskBlock("n", std::string(8, 'p'))},
         WifiCase{"passphrase_63", 1, "n;" + std::string(63, 'p'), true,
                  PskBlock("n", std::string(63, 'p'))},
         WifiCase{"open_ssid_32", 0, std::string(32, 'o'), true, OpenBlock(std::string(32, 'o'))},
-        WifiCase{"ssid_33", 1, std::string(33, 's') + ";p", false, ""},
+        WifiCase{"ssid_33", 1, std::string(33, 's') + ";passphrase", false, ""},
+        // The client rejects the whole file for a passphrase under 8 characters.
+        WifiCase{"passphrase_7", 1, "n;" + std::string(7, 'p'), false, ""},
+        WifiCase{"trailing_separator_empty_passphrase", 1, "LabNet;", false, ""},
+        WifiCase{"no_text_psk", 1, "", false, ""},
+        WifiCase{"no_separator_psk", 1, "justapassphrase", false, ""},
         WifiCase{"passphrase_64", 1, "n;" + std::string(64, 'p'), false, ""},
         WifiCase{"no_separator_passphrase_64", 1, std::string(64, 'p'), false, ""},
         WifiCase{"open_ssid_33", 0, std::string(33, 'o'), false, ""},
