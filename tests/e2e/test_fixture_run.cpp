@@ -196,7 +196,7 @@ TEST_F(FixtureRun, SingleCommandsExitByTheirOutcome) {
 
     Ran missing = Fixture("usb NO-SUCH-FILE.TXT");
     EXPECT_EQ(missing.status, 1) << missing.output;
-    EXPECT_EQ(missing.output, "FAIL  the agent reports the test failed\n");
+    EXPECT_EQ(missing.output, "FAIL  file not on the stick\n");
 
     Ran bad = Fixture("-v raw 3C 30 23 00 23 23 01 3E");
     EXPECT_EQ(bad.status, 2) << bad.output;
@@ -212,9 +212,26 @@ TEST_F(FixtureRun, SingleCommandsExitByTheirOutcome) {
     EXPECT_TRUE(Has(badPlan.output, "line 2: volume")) << badPlan.output;
     EXPECT_FALSE(Has(badPlan.output, "[1/")) << "a bad plan must not start";
 
+    // Nothing reaches a path that is no line, and a report that cannot be written stops the
+    // plan before its first step.
+    const std::string notALine = dir_ + "/not-a-line";
+    std::ofstream(notALine) << "keep\n";
+    Ran file = Shell(Quote(FIXTURE_CLI_PATH) + " --json --port " + Quote(notALine) + " version");
+    EXPECT_EQ(file.status, 2) << file.output;
+    EXPECT_TRUE(Has(file.output, "{\"result\":\"ERROR\",\"error\":\"cannot open the line"))
+        << file.output;
+    EXPECT_EQ(fs::file_size(notALine), 5u) << "request frames were written into a file";
+    Ran noReport =
+        Fixture("run " + Quote(kSamplePlan) + " --junit " + Quote(dir_ + "/no/such/r.xml"));
+    EXPECT_EQ(noReport.status, 2) << noReport.output;
+    EXPECT_TRUE(Has(noReport.output, "cannot write")) << noReport.output;
+    EXPECT_FALSE(Has(noReport.output, "[1/")) << noReport.output;
+    Ran typo = Fixture("--json versoin");
+    EXPECT_EQ(typo.output, "{\"result\":\"ERROR\",\"error\":\"unknown command 'versoin'\"}\n");
+
     Ran touchless = Fixture("--timeout 20000 --retries 0 touch");
-    EXPECT_EQ(touchless.status, 1) << "no tap: the touch window ends in a fail\n"
-                                   << touchless.output;
+    EXPECT_EQ(touchless.output, "FAIL  no touch within the window\n")
+        << "no tap: the touch window ends in a fail";
 }
 
 TEST_F(FixtureRun, TheRelayHoldsARequestSentWhileTheAgentIsBusy) {

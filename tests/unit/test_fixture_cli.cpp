@@ -1,6 +1,7 @@
 // The fixture client: arguments to request bytes, response bytes to readings, plans to reports.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -238,7 +239,7 @@ TEST(FixtureDecoding, EveryResponseKindReadsAsAPersonWould) {
         {"board type unknown code", "board-type", Response(0x30, 0, {7}), Outcome::Error, "",
          "unknown board type code 7"},
         {"board type not found", "board-type", Frame("3C 30 23 03 23 01 3B 05 23 41 3E"),
-         Outcome::Fail, "", "test failed"},
+         Outcome::Fail, "", "board type could not be read"},
         {"clock", "rtc-get", Response(0x14, 0, {15, 3, 20, 24, 9, 5}), Outcome::Pass,
          "2024-03-15T09:05", "clock reads 2024-03-15T09:05"},
         {"clock month not recognised", "rtc-get", Response(0x14, 0, {1, 13, 20, 24, 0, 0}),
@@ -277,7 +278,13 @@ TEST(FixtureDecoding, EveryResponseKindReadsAsAPersonWould) {
         {"ping below a millisecond", "wifi-ping 10.0.0.1", Response(0x28, 0, {0, 0, 0, 0}),
          Outcome::Pass, "0", "round trip 0 ms"},
         {"ping failed", "ping 10.0.0.1", Frame("3C 26 23 03 23 01 3B 05 23 41 3E"), Outcome::Fail,
-         "", "test failed"},
+         "", "no echo reply from the host"},
+        {"file missing", "usb F.TXT", Response(0x15, 1, {5}), Outcome::Fail, "",
+         "file not on the stick"},
+        {"no touch", "touch", Response(0x22, 1, {5}), Outcome::Fail, "",
+         "no touch within the window"},
+        {"clock broken", "rtc-set 2024-03-15T09:05", Response(0x12, 1, {5}), Outcome::Fail, "",
+         "the clock could not be read or set"},
         {"pass without data", "lcd", Frame("3C 17 23 01 23 00 23 00 3E"), Outcome::Pass, "",
          "test image shown"},
         {"pass with unexpected data", "lcd", Response(0x17, 0, {1}), Outcome::Error, "",
@@ -340,10 +347,14 @@ TEST(FixtureDecoding, NumbersAndJsonFields) {
     EXPECT_EQ(*ping.number, 16777216);
     Result touch = fixture::DecodeExchange(Parse("touch"),
                                            Answer(Response(0x22, 0, {0xFF, 0xFF, 0x00, 0x00})));
-    std::string json = fixture::JsonResult(Parse("touch"), touch, Exchange{});
-    EXPECT_NE(json.find("\"x\":65535,\"y\":0"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"result\":\"PASS\""), std::string::npos) << json;
-    EXPECT_EQ(fixture::JsonEscape("a\"b\\c\n\x01"), "a\\\"b\\\\c\\n\\u0001");
+    touch.summary = "a\"b\\c\n\x01\xff";  // what a board may send, bytes beyond UTF-8 too
+    const auto json = nlohmann::json::parse(fixture::JsonResult(Parse("touch"), touch, Exchange{}));
+    EXPECT_EQ(json["x"], 65535);
+    EXPECT_EQ(json["y"], 0);
+    EXPECT_TRUE(json["ms"].is_number());
+    EXPECT_EQ(json["result"], "PASS");
+    EXPECT_EQ(json["summary"], "a\"b\\c\n\x01\xEF\xBF\xBD");  // U+FFFD
+    EXPECT_EQ(nlohmann::json::parse(fixture::JsonError("usage: volume VALUE"))["result"], "ERROR");
 }
 
 // ---------------------------------------------------------------- plans
@@ -554,6 +565,41 @@ TEST(FixturePlan, JUnitReportCountsAndEscapes) {
     std::string json = fixture::JsonReport(plan, results);
     EXPECT_NE(json.find("\"result\":\"FAIL\",\"steps\""), std::string::npos) << json;
     EXPECT_EQ(Count(json, "\"result\":\"NOT RUN\""), 2u);
+}
+
+TEST(FixturePlan, APassphraseIsNeverShown) {
+    const std::string secret = "pass=word1";
+    const std::string secretHex = "70 61 73 73 3D 77 6F 72 64 31";
+    fixture::Plan plan;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(fixture::ParsePlan("wifi LAB --psk " + secret + "\nwifi LAB --psk=" + secret + "\n",
+                                   "wifi", plan, errors));
+    std::ostringstream progress;
+    ScriptedBoard board{{}, [](const Request &r) { return Response(r.frame[1], 1, {5}); }};
+    auto results = fixture::RunPlan(plan, std::ref(board), Options(true, &progress));
+    std::ostringstream table;
+    fixture::PrintResultsTable(table, results);
+    const Request &request = plan.steps[0].request;
+    const std::string shown[] = {
+        progress.str(),
+        table.str(),
+        fixture::JUnitReport(plan, results, {"h", "t", "p"}),
+        fixture::JsonReport(plan, results),
+        fixture::JsonResult(request, results[0].result, Exchange{}),
+    };
+    for (const std::string &text : shown) {
+        EXPECT_EQ(text.find(secret), std::string::npos) << text;
+        EXPECT_EQ(text.find(secretHex), std::string::npos) << text;
+        EXPECT_NE(text.find("--psk"), std::string::npos) << "the step is still named: " << text;
+    }
+    EXPECT_EQ(plan.steps[0].text, "wifi LAB --psk ***");
+    EXPECT_EQ(plan.steps[1].text, "wifi LAB --psk=***");
+    // On the line it goes whole; only what is shown is masked.
+    EXPECT_NE(fixture::Hex(request.frame).find(secretHex), std::string::npos);
+    EXPECT_EQ(fixture::RequestHex(request), "3C 27 23 10 23 01 00 4C 41 42 3B " +
+                                                std::string("** ** ** ** ** ** ** ** ** **") +
+                                                " 23 EC 3E");
+    EXPECT_NE(results[0].result.summary.find("could not join"), std::string::npos);
 }
 
 }  // namespace
