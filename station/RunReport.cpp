@@ -1,0 +1,219 @@
+#include "RunReport.h"
+
+#include <ctime>
+#include <iomanip>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "Plan.h"
+#if __has_include("Report.h")
+#include "Report.h"  // XmlEscape
+#endif
+
+namespace station {
+
+namespace {
+
+std::string Fixed(double value, int digits) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(digits) << value;
+    return out.str();
+}
+
+std::string Csv(const std::string &field) {
+    if (field.find_first_of(",\"\n") == std::string::npos) return field;
+    std::string out = "\"";
+    for (char c : field) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string Percent(double share) {
+    return Fixed(share * 100, 1) + "%";
+}
+
+}  // namespace
+
+std::string FormatTime(int64_t ms) {
+    if (ms <= 0) return "";
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm utc;
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return text;
+}
+
+bool ParseSince(const std::string &text, int64_t &ms) {
+    struct tm t = {};
+    const char *end = strptime(text.c_str(), "%Y-%m-%d", &t);
+    if (end == nullptr) return false;
+    if (*end == 'T' || *end == ' ') {
+        const char *rest = strptime(end + 1, "%H:%M", &t);
+        if (rest == nullptr) return false;
+        if (*rest == ':') rest = strptime(rest + 1, "%S", &t);
+        end = rest;
+    }
+    if (end == nullptr || *end != '\0') return false;
+    ms = static_cast<int64_t>(timegm(&t)) * 1000;
+    return true;
+}
+
+std::string RunJUnit(const RunRow &run, const std::vector<StepRow> &steps) {
+    using fixture::XmlEscape;
+    int failures = 0, errors = 0;
+    double total = 0;
+    for (const StepRow &s : steps) {
+        total += s.seconds;
+        failures += s.verdict == "FAIL";
+        errors += s.verdict == "ERROR";
+    }
+    std::ostringstream xml;
+    const std::string counts = " tests=\"" + std::to_string(steps.size()) + "\" failures=\"" +
+                               std::to_string(failures) + "\" errors=\"" + std::to_string(errors) +
+                               "\" time=\"" + Fixed(total, 2) + "\"";
+    const std::string suite = XmlEscape(run.plan);
+    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    xml << "<testsuites name=\"station\"" << counts << ">\n";
+    xml << "  <testsuite name=\"" << suite << "\"" << counts << " timestamp=\""
+        << XmlEscape(FormatTime(run.startedMs)) << "\">\n    <properties>\n";
+    auto property = [&](const char *name, const std::string &value) {
+        xml << "      <property name=\"" << name << "\" value=\"" << XmlEscape(value) << "\"/>\n";
+    };
+    property("board", run.board);
+    property("station", run.station);
+    property("slot", run.slot);
+    property("plan", run.plan);
+    property("plan_hash", run.planHash);
+    property("run", std::to_string(run.id));
+    property("operator", run.operatorName);
+    property("verdict", VerdictName(run.verdict));
+    xml << "    </properties>\n";
+    for (const StepRow &s : steps) {
+        char number[16];
+        snprintf(number, sizeof number, "%02d ", s.index);
+        std::string name = number + s.command;
+        if (s.attempt > 1) name += " (try " + std::to_string(s.attempt) + ")";
+        xml << "    <testcase name=\"" << XmlEscape(name) << "\" classname=\"" << suite
+            << "\" time=\"" << Fixed(s.seconds, 2) << "\">\n";
+        if (s.verdict != "PASS") {
+            const bool fail = s.verdict == "FAIL";
+            xml << "      <" << (fail ? "failure" : "error") << " message=\""
+                << XmlEscape(s.reading) << "\" type=\"" << (fail ? "fail" : "error") << "\">"
+                << XmlEscape("request " + s.request + "\nresponse " + s.response) << "</"
+                << (fail ? "failure" : "error") << ">\n";
+        }
+        xml << "      <system-out>"
+            << XmlEscape(s.reading + "\nrequest  " + s.request + "\nresponse " + s.response)
+            << "</system-out>\n    </testcase>\n";
+    }
+    xml << "  </testsuite>\n</testsuites>\n";
+    return xml.str();
+}
+
+std::string FormatHistory(const std::string &board, const std::vector<RunRow> &runs,
+                          Format format) {
+    std::ostringstream out;
+    if (format == Format::Json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const RunRow &r : runs) {
+            list.push_back({{"run", r.id},
+                            {"board", r.board},
+                            {"station", r.station},
+                            {"slot", r.slot},
+                            {"plan", r.plan},
+                            {"plan_hash", r.planHash},
+                            {"operator", r.operatorName},
+                            {"started", FormatTime(r.startedMs)},
+                            {"ended", FormatTime(r.endedMs)},
+                            {"verdict", VerdictName(r.verdict)},
+                            {"failed_step", r.failedStep},
+                            {"failed_reading", r.failedReading}});
+        }
+        out << nlohmann::json{{"board", board}, {"runs", list}}.dump(1) << '\n';
+    } else if (format == Format::Csv) {
+        out << "run,board,station,slot,plan,plan_hash,operator,started,ended,verdict,failed_step,"
+               "failed_reading\n";
+        for (const RunRow &r : runs) {
+            out << r.id << ',' << Csv(r.board) << ',' << Csv(r.station) << ',' << Csv(r.slot) << ','
+                << Csv(r.plan) << ',' << r.planHash << ',' << Csv(r.operatorName) << ','
+                << FormatTime(r.startedMs) << ',' << FormatTime(r.endedMs) << ','
+                << VerdictName(r.verdict) << ',' << Csv(r.failedStep) << ',' << Csv(r.failedReading)
+                << '\n';
+        }
+    } else {
+        out << "board " << board << ": " << runs.size() << (runs.size() == 1 ? " run" : " runs")
+            << '\n';
+        for (const RunRow &r : runs) {
+            out << "  #" << r.id << "  " << FormatTime(r.startedMs) << "  " << r.station << '/'
+                << r.slot << "  " << r.plan << " (" << r.planHash << ")  "
+                << (r.verdict == Verdict::None ? "running" : VerdictName(r.verdict));
+            if (!r.failedStep.empty()) out << "  at " << r.failedStep << ": " << r.failedReading;
+            out << '\n';
+        }
+    }
+    return out.str();
+}
+
+std::string FormatYield(const YieldReport &y, Format format) {
+    std::ostringstream out;
+    if (format == Format::Json) {
+        auto stats = [](const std::vector<StepStat> &list) {
+            nlohmann::json a = nlohmann::json::array();
+            for (const StepStat &s : list) {
+                a.push_back({{"step", s.step},
+                             {"failures", s.failures},
+                             {"median_seconds", s.medianSeconds},
+                             {"max_seconds", s.maxSeconds}});
+            }
+            return a;
+        };
+        out << nlohmann::json{{"since", FormatTime(y.sinceMs)},
+                              {"runs", y.runs},
+                              {"boards", y.boards},
+                              {"first_pass_boards", y.firstPassBoards},
+                              {"final_pass_boards", y.finalPassBoards},
+                              {"first_pass_yield", y.firstPassYield},
+                              {"final_yield", y.finalYield},
+                              {"failures_by_step", stats(y.failuresByStep)},
+                              {"slowest_steps", stats(y.slowestSteps)}}
+                   .dump(1)
+            << '\n';
+    } else if (format == Format::Csv) {
+        out << "section,step,value,failures,median_seconds,max_seconds\n";
+        out << "runs,," << y.runs << ",,,\nboards,," << y.boards << ",,,\n";
+        out << "first_pass_yield,," << Fixed(y.firstPassYield, 4) << ",,,\n";
+        out << "final_yield,," << Fixed(y.finalYield, 4) << ",,,\n";
+        for (const StepStat &s : y.failuresByStep) {
+            out << "failures," << Csv(s.step) << ",," << s.failures << ','
+                << Fixed(s.medianSeconds, 3) << ',' << Fixed(s.maxSeconds, 3) << '\n';
+        }
+        for (const StepStat &s : y.slowestSteps) {
+            out << "slowest," << Csv(s.step) << ",," << s.failures << ','
+                << Fixed(s.medianSeconds, 3) << ',' << Fixed(s.maxSeconds, 3) << '\n';
+        }
+    } else {
+        out << "yield" << (y.sinceMs > 0 ? " since " + FormatTime(y.sinceMs) : "") << ": " << y.runs
+            << " runs, " << y.boards << " boards\n";
+        out << "  first-pass yield " << Percent(y.firstPassYield) << " (" << y.firstPassBoards
+            << "/" << y.boards << ")\n";
+        out << "  final yield      " << Percent(y.finalYield) << " (" << y.finalPassBoards << "/"
+            << y.boards << ")\n";
+        out << "failures by step:" << (y.failuresByStep.empty() ? " none" : "") << '\n';
+        for (const StepStat &s : y.failuresByStep) {
+            out << "  " << std::left << std::setw(40) << s.step << std::right << std::setw(4)
+                << s.failures << '\n';
+        }
+        out << "slowest steps (median, max):\n";
+        for (const StepStat &s : y.slowestSteps) {
+            out << "  " << std::left << std::setw(40) << s.step << std::right << std::setw(8)
+                << Fixed(s.medianSeconds, 2) << " s" << std::setw(8) << Fixed(s.maxSeconds, 2)
+                << " s\n";
+        }
+    }
+    return out.str();
+}
+
+}  // namespace station

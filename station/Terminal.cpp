@@ -1,0 +1,234 @@
+#include "Terminal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "Station.h"
+
+namespace station {
+
+namespace {
+
+std::string Trim(const std::string &text) {
+    const size_t a = text.find_first_not_of(" \t\r\n");
+    if (a == std::string::npos) return "";
+    const size_t b = text.find_last_not_of(" \t\r\n");
+    return text.substr(a, b - a + 1);
+}
+
+std::string Seconds(int64_t ms) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000);
+    return text;
+}
+
+}  // namespace
+
+Terminal::Terminal(StationControl &control, std::ostream &out, bool live)
+    : control_(control), out_(out), live_(live) {
+    if (pipe2(wakeFds_, O_CLOEXEC) != 0) wakeFds_[0] = wakeFds_[1] = -1;
+    subscription_ = control_.Subscribe([this] {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            dirty_ = true;
+        }
+        changed_.notify_all();
+    });
+}
+
+Terminal::~Terminal() {
+    control_.Unsubscribe(subscription_);
+    for (int fd : wakeFds_) {
+        if (fd >= 0) close(fd);
+    }
+}
+
+void Terminal::Finish() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+    if (wakeFds_[1] >= 0) {
+        const char byte = 'q';
+        (void)!write(wakeFds_[1], &byte, 1);
+    }
+}
+
+std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
+    std::ostringstream line;
+    line << s.name << "  ";
+    const std::string progress =
+        "[" + std::to_string(s.step) + "/" + std::to_string(s.steps) + "] " + s.stepName;
+    switch (s.phase) {
+        case SlotPhase::Idle:
+            line << "waiting: Enter starts it";
+            break;
+        case SlotPhase::Running:
+            line << progress;
+            if (s.attempt > 1) line << " (try " << s.attempt << ")";
+            if (!s.prompt.empty()) {
+                line << "  >> " << s.prompt;
+                if (live_ && s.promptDeadlineMs > nowMs) {
+                    line << " (" << (s.promptDeadlineMs - nowMs + 999) / 1000 << " s left)";
+                }
+            }
+            break;
+        case SlotPhase::Confirm:
+            line << progress << "  ?? " << s.confirm << "  (type: " << s.name << " y / " << s.name
+                 << " n)";
+            break;
+        case SlotPhase::Done:
+            line << VerdictName(s.verdict) << "  " << Seconds(s.endedMs - s.startedMs);
+            if (!s.failedStep.empty() || !s.failedReading.empty()) {
+                line << "  at " << s.failedStep << ": " << s.failedReading;
+            }
+            break;
+    }
+    if (!s.board.empty()) line << "  board " << s.board;
+    return line.str();
+}
+
+void Terminal::Draw() {
+    const std::vector<SlotView> slots = control_.Slots();
+    const int64_t now = NowMs();
+    if (live_) {
+        std::string text;
+        if (drawnLines_ > 0) text += "\033[" + std::to_string(drawnLines_) + "A";
+        for (const SlotView &s : slots) text += "\r\033[2K" + Line(s, now) + "\n";
+        out_ << text << std::flush;
+        drawnLines_ = static_cast<int>(slots.size());
+        return;
+    }
+    // A log for a pipe or file: a line when a slot starts, asks, or ends.
+    lastEvents_.resize(slots.size());
+    lastRuns_.resize(slots.size());
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const SlotView &s = slots[i];
+        std::string event;
+        if (s.phase == SlotPhase::Done) {
+            event = Line(s, now);
+        } else if (s.phase == SlotPhase::Confirm) {
+            event = Line(s, now);
+        } else if (s.phase == SlotPhase::Running && !s.prompt.empty()) {
+            event = Line(s, now);
+        } else if (s.phase == SlotPhase::Running && s.runId != lastRuns_[i]) {
+            event = s.name + "  run " + std::to_string(s.runId) + " started";
+            lastRuns_[i] = s.runId;
+        }
+        if (event.empty() || event == lastEvents_[i]) continue;
+        lastEvents_[i] = event;
+        out_ << event << '\n' << std::flush;
+    }
+}
+
+void Terminal::DrawLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!finished_) {
+        // A prompt's time left counts down on screen; nothing else needs a clock.
+        bool counting = false;
+        if (live_) {
+            for (const SlotView &s : control_.Slots()) counting |= s.promptDeadlineMs > 0;
+        }
+        if (counting) {
+            changed_.wait_for(lock, std::chrono::seconds(1));
+        } else {
+            changed_.wait(lock, [this] { return dirty_ || finished_; });
+        }
+        dirty_ = false;
+        Draw();
+    }
+}
+
+std::string Terminal::Handle(const std::string &typed) {
+    const std::string line = Trim(typed);
+    std::string error;
+    const std::vector<SlotView> slots = control_.Slots();
+    if (line.empty()) {
+        int started = 0;
+        for (const SlotView &s : slots) {
+            if (s.phase == SlotPhase::Idle || s.phase == SlotPhase::Done) {
+                started += control_.StartSlot(s.name, error);
+            }
+        }
+        return started == 0 ? "no slot is waiting" : "";
+    }
+    if (line == "?" || line == "help") {
+        return "Enter: start every waiting slot; NAME Enter: start slot NAME; NAME y / NAME n: "
+               "answer slot NAME's question (y / n alone when one slot asks); q: quit";
+    }
+    std::istringstream words(line);
+    std::string first, second;
+    words >> first >> second;
+    if ((first == "y" || first == "n") && second.empty()) {
+        std::vector<std::string> asking;
+        for (const SlotView &s : slots) {
+            if (s.phase == SlotPhase::Confirm) asking.push_back(s.name);
+        }
+        if (asking.size() != 1) {
+            return asking.empty() ? "no slot asks anything" : "several slots ask: name one";
+        }
+        second = first;
+        first = asking.front();
+    }
+    if (second.empty()) return control_.StartSlot(first, error) ? "" : error;
+    if (second != "y" && second != "n" && second != "yes" && second != "no") {
+        return "answer y or n";
+    }
+    return control_.Answer(first, second[0] == 'y', error) ? "" : error;
+}
+
+void Terminal::Run(int inputFd, bool stayAfterEnd) {
+    std::thread drawer([this] { DrawLoop(); });
+    std::string pending;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (finished_) break;
+        }
+        pollfd fds[2] = {{inputFd, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+        if (inputFd < 0) fds[0].fd = -1;
+        if (poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents != 0) break;
+        if (fds[0].revents == 0) continue;
+        char buffer[256];
+        const ssize_t n = read(inputFd, buffer, sizeof buffer);
+        if (n <= 0) {
+            if (!stayAfterEnd) break;
+            inputFd = -1;
+            continue;
+        }
+        pending.append(buffer, static_cast<size_t>(n));
+        size_t newline;
+        bool quit = false;
+        while ((newline = pending.find('\n')) != std::string::npos) {
+            const std::string line = pending.substr(0, newline);
+            pending.erase(0, newline + 1);
+            if (Trim(line) == "q") {
+                quit = true;
+                break;
+            }
+            const std::string reply = Handle(line);
+            std::lock_guard<std::mutex> lock(mutex_);
+            // The typed line moved the cursor: draw the slot lines afresh below it.
+            drawnLines_ = 0;
+            if (!reply.empty()) out_ << reply << '\n' << std::flush;
+            dirty_ = true;
+            changed_.notify_all();
+        }
+        if (quit) break;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+    drawer.join();
+}
+
+}  // namespace station

@@ -1,0 +1,244 @@
+// station: runs a production line's plan on several boards at once and keeps every result.
+//   station run FILE [--auto [--runs N]] [--web [ADDR]] [--operator NAME]
+//   station check FILE
+//   station history --board ID (--station FILE | --db PATH) [--json | --csv]
+//   station yield [--since DATE] (--station FILE | --db PATH) [--json | --csv]
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "Postgres.h"
+#include "RunReport.h"
+#include "Station.h"
+#include "StationFile.h"
+#include "Store.h"
+#include "Terminal.h"
+#include "Web.h"
+
+namespace {
+
+using namespace station;
+
+struct Query {
+    std::string stationFile, db, board, since;
+    bool json = false, csv = false;
+};
+
+std::unique_ptr<Store> OpenQueryStore(const Query &q) {
+    std::string path = q.db, error;
+    if (path.empty()) {
+        StationConfig config;
+        if (!LoadStationFile(q.stationFile, config, error)) {
+            std::cerr << "station: " << error << '\n';
+            return nullptr;
+        }
+        path = config.sqlitePath;
+    }
+    auto store = Store::OpenForReading(path, error);
+    if (!store) std::cerr << "station: " << error << '\n';
+    return store;
+}
+
+Format QueryFormat(const Query &q) {
+    return q.json ? Format::Json : q.csv ? Format::Csv : Format::Text;
+}
+
+struct RunArgs {
+    std::string file, operatorName, web;
+    bool autoRestart = false, webPublic = false;
+    int runs = 0;
+};
+
+int Run(const RunArgs &args) {
+    StationConfig config;
+    std::string error;
+    if (!LoadStationFile(args.file, config, error)) {
+        std::cerr << "station: " << error << '\n';
+        return 2;
+    }
+    auto store = Store::Open(config.sqlitePath, !config.postgres.empty(), error);
+    if (!store) {
+        std::cerr << "station: " << error << '\n';
+        return 2;
+    }
+    if (store->AbortedOnOpen() > 0) {
+        std::cout << "station: " << store->AbortedOnOpen()
+                  << " run(s) left open by an earlier stop are now marked ABORTED\n";
+    }
+    StationOptions options;
+    options.autoRestart = args.autoRestart || args.runs > 0;
+    options.autoConfirm = options.autoRestart;
+    options.runsPerSlot = args.runs;
+    options.operatorName = args.operatorName;
+
+    // Signals are taken by one thread, so every other thread runs undisturbed.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    auto station = Station::Create(config, *store, options, error);
+    if (!station) {
+        std::cerr << "station: " << error << '\n';
+        return 2;
+    }
+    std::unique_ptr<PostgresSender> sender;
+    if (!config.postgres.empty()) {
+        sender = std::make_unique<PostgresSender>(*store, config.postgres);
+        station->SetSender(sender.get());
+        sender->Start();
+    }
+
+    std::unique_ptr<WebServer> web;
+    if (config.web || !args.web.empty()) {
+        WebOptions webOptions = config.webOptions;
+        if (!args.web.empty() && args.web != "yes") webOptions.address = args.web;
+        if (!IsLoopbackAddress(webOptions.address) && !args.webPublic &&
+            args.web == webOptions.address) {
+            std::cerr << "station: --web " << webOptions.address
+                      << " is not a loopback address; add --web-public to serve other machines\n";
+            return 2;
+        }
+#ifdef STATION_HAS_WEB
+        web = StartWebServer(*station, webOptions, error);
+#else
+        error = "this build has no operator page (station/Web.cpp)";
+#endif
+        if (!web) {
+            std::cerr << "station: operator page: " << error << '\n';
+            return 2;
+        }
+        std::cout << "operator page: " << web->Url() << "  (token " << web->Token() << ")\n";
+    }
+
+    const bool live = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+    std::cout << "station " << config.name << ": plan " << station->PlanName() << " ("
+              << station->PlanHashText() << "), " << config.slots.size() << " slots, results in "
+              << config.sqlitePath << (config.postgres.empty() ? "" : " and PostgreSQL") << '\n';
+    if (!options.autoRestart) {
+        std::cout << "Enter starts every slot; a slot's name and Enter starts that one; q quits\n";
+    }
+    Terminal terminal(*station, std::cout, live);
+    std::thread signalWaiter([&] {
+        int number = 0;
+        sigwait(&signals, &number);
+        terminal.Finish();
+    });
+    std::thread finishWaiter;
+    if (options.autoRestart) {
+        for (const SlotConfig &slot : config.slots) station->StartSlot(slot.name, error);
+        if (options.runsPerSlot > 0) {
+            finishWaiter = std::thread([&] {
+                station->WaitFinished();
+                terminal.Finish();
+            });
+        }
+    }
+    terminal.Run(STDIN_FILENO, options.autoRestart);
+    station->Shutdown();
+    if (finishWaiter.joinable()) finishWaiter.join();
+    if (web) web->Stop();
+    if (sender) {
+        sender->Stop();
+        if (!sender->SendPending(error)) {
+            std::cout << "station: PostgreSQL not reached; results wait in " << config.sqlitePath
+                      << " and go with the next start\n";
+        }
+    }
+    // The signal thread waits for a signal that may never come: send it the one it waits for.
+    pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    signalWaiter.join();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"station: a production line's test on several boards at once"};
+    app.require_subcommand(1);
+
+    RunArgs runArgs;
+    CLI::App *run = app.add_subcommand("run", "run the station's plan on its slots");
+    run->add_option("file", runArgs.file, "station file (TOML)")->required();
+    run->add_flag("--auto", runArgs.autoRestart,
+                  "start every slot, again as soon as its board is done; confirmations are "
+                  "answered yes (a simulated line)");
+    run->add_option("--runs", runArgs.runs, "with --auto: stop after N runs per slot")
+        ->check(CLI::Range(1, 1000000));
+    run->add_option("--operator", runArgs.operatorName, "the operator's name, stored with runs");
+    run->add_option("--web", runArgs.web, "serve the operator page (at ADDR, host:port)")
+        ->expected(0, 1)
+        ->default_str("yes");
+    run->add_flag("--web-public", runArgs.webPublic, "allow a non-loopback --web address");
+
+    std::string checkFile;
+    CLI::App *check = app.add_subcommand("check", "read the station file and its plan");
+    check->add_option("file", checkFile, "station file (TOML)")->required();
+
+    Query query;
+    CLI::App *history = app.add_subcommand("history", "every run of one board");
+    CLI::App *yield = app.add_subcommand("yield", "first-pass and final yield, failing steps");
+    for (CLI::App *sub : {history, yield}) {
+        auto *file = sub->add_option("--station", query.stationFile, "station file");
+        auto *db = sub->add_option("--db", query.db, "results store (SQLite file)");
+        file->excludes(db);
+        auto *json = sub->add_flag("--json", query.json, "JSON");
+        auto *csv = sub->add_flag("--csv", query.csv, "CSV");
+        json->excludes(csv);
+    }
+    history->add_option("--board", query.board, "the board's identity (e.g. its MAC)")->required();
+    yield->add_option("--since", query.since, "from this date (YYYY-MM-DD[THH:MM], UTC)");
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (*run) return Run(runArgs);
+    if (*check) {
+        StationConfig config;
+        std::string error;
+        if (!LoadStationFile(checkFile, config, error)) {
+            std::cerr << "station: " << error << '\n';
+            return 2;
+        }
+        for (const SlotConfig &slot : config.slots) {
+            std::vector<std::string> errors;
+            fixture::Plan plan;
+            std::ifstream in(config.planPath);
+            std::stringstream text;
+            text << in.rdbuf();
+            if (!in ||
+                !fixture::ParsePlan(text.str(), "", SlotVariables(config, slot), plan, errors)) {
+                std::cerr << "station: " << config.planPath << " (slot " << slot.name
+                          << "): " << (errors.empty() ? "cannot read" : errors.front()) << '\n';
+                return 2;
+            }
+        }
+        std::cout << checkFile << ": " << config.slots.size() << " slots, plan " << config.planPath
+                  << ": OK\n";
+        return 0;
+    }
+    if (query.stationFile.empty() && query.db.empty()) {
+        std::cerr << "station: give --station FILE or --db PATH\n";
+        return 2;
+    }
+    auto store = OpenQueryStore(query);
+    if (!store) return 2;
+    if (*history) {
+        std::cout << FormatHistory(query.board, store->History(query.board), QueryFormat(query));
+        return 0;
+    }
+    int64_t since = 0;
+    if (!query.since.empty() && !ParseSince(query.since, since)) {
+        std::cerr << "station: --since " << query.since << ": give YYYY-MM-DD[THH:MM]\n";
+        return 2;
+    }
+    std::cout << FormatYield(store->Yield(since), QueryFormat(query));
+    return 0;
+}

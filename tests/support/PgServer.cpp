@@ -1,0 +1,104 @@
+#include "PgServer.h"
+
+#include <fcntl.h>
+#include <glob.h>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+extern char **environ;
+
+namespace tvk_test {
+
+namespace {
+
+// Runs argv as the postgres user; its standard output, and whether it exited 0.
+bool RunAsPostgres(std::vector<std::string> argv, std::string *output = nullptr) {
+    argv.insert(argv.begin(), {"runuser", "-u", "postgres", "--"});
+    std::vector<char *> args;
+    for (std::string &a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", 0, 0);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, "runuser", &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    std::string out;
+    char buffer[4096];
+    ssize_t n;
+    while (spawned == 0 && (n = read(pipeFds[0], buffer, sizeof buffer)) > 0) out.append(buffer, n);
+    close(pipeFds[0]);
+    int status = -1;
+    if (spawned != 0 || waitpid(pid, &status, 0) != pid) return false;
+    if (output != nullptr) *output = out;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+PgServer::PgServer() {
+    glob_t found;
+    if (glob("/usr/lib/postgresql/*/bin/initdb", 0, nullptr, &found) != 0) {
+        error_ = "no PostgreSQL server installed (/usr/lib/postgresql/*/bin/initdb)";
+        return;
+    }
+    bin_ = std::filesystem::path(found.gl_pathv[found.gl_pathc - 1]).parent_path().string();
+    globfree(&found);
+    const passwd *user = getpwnam("postgres");
+    char folder[] = "/tmp/tvk-pg-XXXXXX";
+    if (user == nullptr || mkdtemp(folder) == nullptr ||
+        chown(folder, user->pw_uid, user->pw_gid) != 0) {
+        error_ = "no postgres user or no temporary folder";
+        return;
+    }
+    folder_ = folder;
+    if (!RunAsPostgres({bin_ + "/initdb", "-D", folder_ + "/data", "-A", "trust", "-U", "postgres",
+                        "--no-sync"})) {
+        error_ = "initdb failed";
+        return;
+    }
+    ok_ = Start();
+    if (!ok_) error_ = "pg_ctl start failed";
+}
+
+PgServer::~PgServer() {
+    if (!folder_.empty()) {
+        Stop();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+std::string PgServer::Connection() const {
+    return "host=" + folder_ + " user=postgres dbname=postgres";
+}
+
+bool PgServer::Start() {
+    return RunAsPostgres({bin_ + "/pg_ctl", "-D", folder_ + "/data", "-l", folder_ + "/log", "-w",
+                          "-o", "-k " + folder_ + " -c listen_addresses='' -c fsync=off", "start"});
+}
+
+bool PgServer::Stop() {
+    return RunAsPostgres({bin_ + "/pg_ctl", "-D", folder_ + "/data", "-m", "fast", "-w", "stop"});
+}
+
+std::string PgServer::Query(const std::string &sql) const {
+    std::string out;
+    RunAsPostgres({bin_ + "/psql", "-X", "-A", "-t", "-h", folder_, "-U", "postgres", "-c", sql},
+                  &out);
+    return out;
+}
+
+}  // namespace tvk_test

@@ -1,0 +1,30 @@
+// A real PostgreSQL server for a test: initdb and pg_ctl in a temporary folder, run as the
+// `postgres` user, listening on a Unix socket in that folder only.
+#pragma once
+
+#include <string>
+
+namespace tvk_test {
+
+class PgServer {
+  public:
+    PgServer();   // initdb + start; ok() tells whether it came up
+    ~PgServer();  // stops it and removes the folder
+    PgServer(const PgServer &) = delete;
+    PgServer &operator=(const PgServer &) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string &error() const { return error_; }
+    std::string Connection() const;  // a libpq connection string
+    bool Stop();
+    bool Start();
+    // Runs one SQL statement through psql; its output without alignment, rows on lines.
+    std::string Query(const std::string &sql) const;
+
+  private:
+    std::string folder_, bin_;
+    bool ok_ = false;
+    std::string error_;
+};
+
+}  // namespace tvk_test
