@@ -261,6 +261,8 @@ bool HttpWebServer::Start(int port, std::string &error) {
     });
     server_.set_tcp_nodelay(true);
     server_.set_payload_max_length(kMaxBody);
+    // Idle keep-alive connections are polled by the library; let them go soon.
+    server_.set_keep_alive_timeout(2);
     server_.set_read_timeout(5);
     server_.set_write_timeout(5);
     Routes();

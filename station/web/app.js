@@ -14,8 +14,10 @@
   let boardQuery = '';
   const tiles = new Map();
   // Milliseconds from a change in the station to the page showing it; read by the browser test.
-  const latencies = [];
+  // Also the part of it spent in the station, up to the state being taken for sending.
+  const latencies = [], stationPart = [];
   window.stationLatencies = latencies;
+  window.stationLatenciesInStation = stationPart;
 
   function el(tag, cls, text) {
     const node = document.createElement(tag);
@@ -186,7 +188,8 @@
       }
     if (state.changeMs > 0) {
       latencies.push(Date.now() - state.changeMs);
-      if (latencies.length > 10000) latencies.shift();
+      stationPart.push(state.serverMs - state.changeMs);
+      if (latencies.length > 10000) latencies.shift(), stationPart.shift();
     }
     const key = state.slots.map((s) => `${s.runId}:${s.phase}:${s.verdict}:${s.board}`).join('|');
     if (key !== historyKey) {

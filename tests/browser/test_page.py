@@ -171,7 +171,7 @@ def run(args, work, drivers, station, boards):
     wait_for("both slots running", lambda: all(
         t["phase"] in ("running", "confirm") for t in tiles(page).values()))
 
-    latencies, answered, reloaded, shot_running = [], set(), False, False
+    latencies, in_station, answered, reloaded, shot_running = [], [], set(), False, False
     deadline = time.monotonic() + 180
     while True:
         now = tiles(page)
@@ -194,6 +194,7 @@ def run(args, work, drivers, station, boards):
         if not reloaded and a["phase"] == "running" and step_of(a) >= 9:
             # Reloaded mid-run: the page shows the run where it is, and keeps the token.
             latencies += page.execute_script("return window.stationLatencies")
+            in_station += page.execute_script("return window.stationLatenciesInStation")
             before = step_of(a)
             page.refresh()
             after = wait_for("tiles after the reload", lambda: tiles(page).get("A"))
@@ -205,6 +206,7 @@ def run(args, work, drivers, station, boards):
     run_seconds = time.monotonic() - wall0
     run_cpu = station.cpu_seconds() - cpu0
     latencies += page.execute_script("return window.stationLatencies")
+    in_station += page.execute_script("return window.stationLatenciesInStation")
     other_latencies = other.execute_script("return window.stationLatencies")
 
     final = tiles(page)
@@ -243,9 +245,10 @@ def run(args, work, drivers, station, boards):
     wait_for("board A's history", lambda: page.find_element(By.ID, "runs-title").text ==
              "Board " + MACS["A"] and len(page.find_elements(By.CSS_SELECTOR, "#runs tr")) == 1)
 
-    # The station idle with both pages open.
+    # The station idle with both pages open, once their idle connections have closed.
+    time.sleep(3)
     cpu1, wall1 = station.cpu_seconds(), time.monotonic()
-    time.sleep(5)
+    time.sleep(6)
     idle = (station.cpu_seconds() - cpu1) / (time.monotonic() - wall1)
     memory = station.memory()
 
@@ -262,8 +265,10 @@ def run(args, work, drivers, station, boards):
     ms = sorted(latencies)
     print("update latency in the browser, station change to DOM (%d updates over a plan on two "
           "slots): median %.0f ms, 95th %.0f ms, worst %.0f ms; second page median %.0f ms, "
-          "worst %.0f ms" % (len(ms), statistics.median(ms), ms[int(len(ms) * 0.95)], ms[-1],
-                             statistics.median(other_latencies), max(other_latencies)))
+          "worst %.0f ms; of it in the station: median %.0f ms, worst %.0f ms" % (
+              len(ms), statistics.median(ms), ms[int(len(ms) * 0.95)], ms[-1],
+              statistics.median(other_latencies), max(other_latencies),
+              statistics.median(in_station), max(in_station)))
     print("station with two pages open: CPU %.1f %% of a core while running (%.1f s), "
           "%.2f %% idle; memory %s kB resident, peak %s kB" % (
               100 * run_cpu / run_seconds, run_seconds, 100 * idle, memory["VmRSS"],
