@@ -23,7 +23,7 @@ wpa_supplicant -B -s -D nl80211 -i wlan0 -c "$conf" || exit 1
 n=0
 until iw dev wlan0 station dump | grep -q "authorized:.*yes"; do
     n=$((n + 1))
-    [ $n -gt 40 ] && { echo "wifi.sh: no network" >&2; exit 1; }
+    [ $n -gt 30 ] && { echo "wifi.sh: no network" >&2; exit 1; }
     sleep 0.5
 done
 # The first discover goes out before the access point forwards anything: retry each second.
