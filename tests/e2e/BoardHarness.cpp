@@ -1,5 +1,6 @@
 #include "BoardHarness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 namespace e2e {
@@ -199,6 +201,37 @@ fixture::Exchange BoardSandbox::Request(uint8_t cmdId, const Bytes &data, int ti
 
 fixture::Exchange BoardSandbox::Raw(const Bytes &bytes, int timeoutMs) {
     return link_.SendRaw(bytes, timeoutMs);
+}
+
+pid_t BoardSandbox::AgentPid() const {
+    if (pid_ <= 0) return -1;
+    std::set<pid_t> family = {pid_};
+    for (int round = 0; round < 8; ++round) {
+        DIR *proc = opendir("/proc");
+        if (proc == nullptr) return -1;
+        while (dirent *entry = readdir(proc)) {
+            pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+            if (pid <= 0) continue;
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            size_t close = line.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream rest(line.substr(close + 2));
+            char state;
+            pid_t parent = 0;
+            rest >> state >> parent;
+            if (family.count(parent) != 0) family.insert(pid);
+        }
+        closedir(proc);
+    }
+    for (pid_t pid : family) {
+        std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+        std::string program;
+        std::getline(cmdline, program, '\0');
+        if (program.rfind("/opt/agent/", 0) == 0) return pid;
+    }
+    return -1;
 }
 
 std::string BoardSandbox::AgentLog() const {

@@ -48,6 +48,9 @@ class BoardSandbox {
     void Stop();
     bool Running();
     pid_t pid() const { return pid_; }
+    // The agent's host pid: the sandbox's descendant that runs the program in /opt/agent;
+    // -1 when there is none.
+    pid_t AgentPid() const;
 
     fixture::Exchange Request(uint8_t cmdId, const Bytes &data = {}, int timeoutMs = 3000);
     fixture::Exchange Raw(const Bytes &bytes, int timeoutMs = 3000);

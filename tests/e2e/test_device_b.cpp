@@ -71,36 +71,6 @@ std::set<std::string> Snapshot(const std::string &root) {
     return entries;
 }
 
-// The agent's host pid: the descendant of the sandbox that runs the program in /opt/agent.
-pid_t AgentPid(pid_t sandbox) {
-    std::set<pid_t> family = {sandbox};
-    for (int round = 0; round < 8; ++round) {
-        DIR *proc = opendir("/proc");
-        if (proc == nullptr) return -1;
-        while (dirent *entry = readdir(proc)) {
-            pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-            if (pid <= 0) continue;
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            size_t close = line.rfind(')');
-            if (close == std::string::npos) continue;
-            std::istringstream rest(line.substr(close + 2));
-            char state;
-            pid_t parent = 0;
-            rest >> state >> parent;
-            if (family.count(parent) != 0) family.insert(pid);
-        }
-        closedir(proc);
-    }
-    for (pid_t pid : family) {
-        std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
-        std::string program;
-        std::getline(cmdline, program, '\0');
-        if (program.rfind("/opt/agent/", 0) == 0) return pid;
-    }
-    return -1;
-}
 
 // ---- Touch screen
 
@@ -312,7 +282,7 @@ TEST_F(Usb, RegularFilesUnderMntPass) {
 }
 
 TEST_F(Usb, HostileNamesRunNothing) {
-    const pid_t agent = AgentPid(board_.pid());
+    const pid_t agent = board_.AgentPid();
     ASSERT_GT(agent, 0);
     const std::string boardRoot = "/proc/" + std::to_string(agent) + "/root";
     ASSERT_TRUE(fs::exists(boardRoot + "/opt/agent")) << "the board's own root is reachable";
@@ -416,7 +386,7 @@ TEST_F(Bluetooth, EmptyOrHostilePatternsFindAndRunNothing) {
     EXPECT_EQ(Ask(board_, kBluetooth, {}), FailFrame(kBluetooth));
     EXPECT_TRUE(TakeCalls().empty()) << "no scan for an empty pattern";
 
-    const pid_t agent = AgentPid(board_.pid());
+    const pid_t agent = board_.AgentPid();
     ASSERT_GT(agent, 0);
     const std::string boardRoot = "/proc/" + std::to_string(agent) + "/root";
     const auto before = Snapshot(board_.board());
