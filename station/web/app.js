@@ -277,7 +277,7 @@
       });
       board.append(link);
       const failed = [r.failedStep, r.failedReading].filter(Boolean).join(': ');
-      row.append(el('td', '', time), board, el('td', '', r.slot),
+      row.append(el('td', 'nowrap', time), board, el('td', '', r.slot),
                  el('td', r.verdict, r.verdict || 'running'), el('td', '', failed));
       body.append(row);
     }
@@ -294,7 +294,8 @@
     const box = $('chart');
     box.replaceChildren();
     if (!stats.length) return void box.append(el('div', 'empty', 'No failures.'));
-    const rowH = 36, labelW = 170, width = 560, barMax = width - labelW - 50;
+    // Each step's name above its bar: names as written can be long.
+    const rowH = 46, width = 560, barMax = width - 50;
     const most = Math.max(...stats.map((s) => s.failures));
     const chart = svg('svg', {viewBox: `0 0 ${width} ${stats.length * rowH}`, role: 'img'});
     chart.append(svg('title', {}, 'Failures by step'));
@@ -302,11 +303,9 @@
       const y = i * rowH;
       const w = Math.max(2, (s.failures / most) * barMax);
       const g = svg('g', {class: 'bar-row'});
-      g.append(svg('text', {x: labelW - 8, y: y + 24, 'text-anchor': 'end', fill: '#eef0f3',
-                            'font-size': 16}, s.step));
-      g.append(svg('rect', {x: labelW, y: y + 6, width: w, height: rowH - 12, rx: 4,
-                            fill: '#c0392b'}));
-      g.append(svg('text', {x: labelW + w + 8, y: y + 24, fill: '#eef0f3', 'font-size': 16,
+      g.append(svg('text', {x: 0, y: y + 16, fill: '#eef0f3', 'font-size': 15}, s.step));
+      g.append(svg('rect', {x: 0, y: y + 22, width: w, height: 16, rx: 3, fill: '#c0392b'}));
+      g.append(svg('text', {x: w + 8, y: y + 36, fill: '#eef0f3', 'font-size': 15,
                             class: 'count'}, String(s.failures)));
       chart.append(g);
     });
