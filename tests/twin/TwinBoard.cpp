@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -229,10 +230,21 @@ TwinBoard::TwinBoard() {
         }
         link_.Adopt(fd);
     }
+    marksFd_ = ConnectUnix(Endpoint("marks"), error_);
+    if (marksFd_ < 0) return;
     link_.waitListening = [this] { WaitListening(); };
-    // The agent is listening now unless a request is on its way: nothing of ours is.
+    // The agent is listening now unless a request is on its way: nothing of ours is. The
+    // stream may still bring older counts; read up to this one.
     const size_t count = ListeningCount();
     listeningUsed_ = count > 0 ? count - 1 : 0;
+    if (count > 0 &&
+        !ReadMarks(count - 1, fixture::NowUs() + int64_t{kListeningWaitSeconds} * 1000000)) {
+        error_ = "the guest's listening count does not come";
+    }
+}
+
+TwinBoard::~TwinBoard() {
+    if (marksFd_ >= 0) close(marksFd_);
 }
 
 std::string TwinBoard::Endpoint(const std::string &key) const {
@@ -245,16 +257,30 @@ size_t TwinBoard::ListeningCount() {
     return r.ok ? std::strtoul(r.output.c_str(), nullptr, 10) : 0;
 }
 
+bool TwinBoard::ReadMarks(size_t above, int64_t deadlineUs) {
+    while (marksLatest_ <= above) {
+        size_t end;
+        while ((end = marksBuffer_.find('\n')) != std::string::npos) {
+            marksLatest_ =
+                std::max<size_t>(marksLatest_, std::strtoul(marksBuffer_.c_str(), nullptr, 10));
+            marksBuffer_.erase(0, end + 1);
+        }
+        if (marksLatest_ > above) break;
+        int64_t left = (deadlineUs - fixture::NowUs()) / 1000;
+        pollfd pfd = {marksFd_, POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) return false;
+        char chunk[512];
+        ssize_t got = read(marksFd_, chunk, sizeof chunk);
+        if (got <= 0) return false;
+        marksBuffer_.append(chunk, static_cast<size_t>(got));
+    }
+    return true;
+}
+
 void TwinBoard::WaitListening() {
-    // One round trip: the guest waits until the agent has logged one more listening line.
-    char command[256];
-    std::snprintf(command, sizeof command,
-                  "n=0; while [ $(grep -c '%s' %s) -le %zu ] && [ $n -lt %d ]; do "
-                  "sleep 0.05; n=$((n+1)); done; grep -c '%s' %s",
-                  kListeningLine, kSystemLog, listeningUsed_, kListeningWaitSeconds * 20,
-                  kListeningLine, kSystemLog);
-    CtlResult r = control_.Run(command, (kListeningWaitSeconds + 30) * 1000);
-    if (r.ok) listeningUsed_ = std::strtoul(r.output.c_str(), nullptr, 10);
+    // The guest says each time the agent has logged one more listening line.
+    const int64_t deadline = fixture::NowUs() + int64_t{kListeningWaitSeconds} * 1000000;
+    if (ReadMarks(listeningUsed_, deadline)) listeningUsed_ = marksLatest_;
 }
 
 fixture::Exchange TwinBoard::Request(uint8_t cmdId, const Bytes &data, int timeoutMs) {

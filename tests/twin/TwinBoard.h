@@ -54,7 +54,7 @@ class TwinBoard {
   public:
     // The running twin named by $TVK_TWIN_RUN (or the build's default run directory).
     TwinBoard();
-    ~TwinBoard() = default;
+    ~TwinBoard();
     TwinBoard(const TwinBoard &) = delete;
     TwinBoard &operator=(const TwinBoard &) = delete;
 
@@ -89,6 +89,8 @@ class TwinBoard {
   private:
     void WaitListening();
     size_t ListeningCount();
+    // Reads the guest's running count of listening lines until it passes `above`.
+    bool ReadMarks(size_t above, int64_t deadlineUs);
 
     std::map<std::string, std::string> endpoints_;
     std::string runDir_;
@@ -96,6 +98,9 @@ class TwinBoard {
     Control control_;
     fixture::Link link_;
     size_t listeningUsed_ = 0;
+    int marksFd_ = -1;
+    size_t marksLatest_ = 0;
+    std::string marksBuffer_;
 };
 
 // For assertion messages.

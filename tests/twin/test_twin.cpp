@@ -101,9 +101,10 @@ TEST_F(Twin, ThousandVersionExchangesInARowLoseNone) {
         if (ex.attempts > 1) ++resent;
     }
     const double seconds = double(fixture::NowUs() - start) / 1e6;
-    std::printf("[ figures ] twin: 1000 version exchanges: %d answered, %d lost, %d wrong, "
-                "%d resent, %.1f s\n",
-                answered, lost, wrong, resent, seconds);
+    std::printf(
+        "[ figures ] twin: 1000 version exchanges: %d answered, %d lost, %d wrong, "
+        "%d resent, %.1f s\n",
+        answered, lost, wrong, resent, seconds);
     EXPECT_EQ(1000, answered);
     EXPECT_EQ(0, resent) << "a request went unanswered once";
 }

@@ -6,6 +6,8 @@
 //                                   line (the interface lives as long as this process)
 //   twin-guest can-up IFACE BITRATE sets the bit rate and starts IFACE (libsocketcan)
 //   twin-guest can-info IFACE       "bitrate N state S up|down", read back from the kernel
+//   twin-guest marks LOG TEXT OUT   follows LOG from its start; each time a line holding TEXT
+//                                   is appended, writes how many there are so far to OUT
 //   twin-guest touchd FIFO          touch panel: a uinput device fed by lines written to FIFO
 //   twin-guest link-add NAME KIND   creates a network interface of KIND (e.g. dummy)
 //   twin-guest rs485 TTY PAD        sets RS-485 mode (flags 0x11) with the first padding word
@@ -22,6 +24,8 @@
 #include <linux/tty.h>
 #include <linux/uinput.h>
 #include <net/if.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 namespace {
 
@@ -326,11 +331,57 @@ int Rs485(const char *tty, const char *pad) {
     return 0;
 }
 
+// The host learns of each line the moment syslogd writes it, without polling the guest.
+int Marks(const char *logPath, const char *text, const char *outPath) {
+    Fd out(open(outPath, O_WRONLY | O_NOCTTY));
+    if (out.get() < 0) {
+        perror("marks: output");
+        return 1;
+    }
+    Fd notify(inotify_init1(IN_CLOEXEC));
+    int logFd;
+    while ((logFd = open(logPath, O_RDONLY)) < 0) sleep(1);
+    Fd log(logFd);
+    if (notify.get() < 0 || inotify_add_watch(notify.get(), logPath, IN_MODIFY) < 0) {
+        perror("marks: inotify");
+        return 1;
+    }
+    std::string line;
+    unsigned long count = 0;
+    for (;;) {
+        char chunk[4096];
+        ssize_t got = read(log.get(), chunk, sizeof chunk);
+        if (got > 0) {
+            for (ssize_t i = 0; i < got; ++i) {
+                if (chunk[i] != '\n') {
+                    line += chunk[i];
+                    continue;
+                }
+                if (line.find(text) != std::string::npos) {
+                    char number[32];
+                    int n = snprintf(number, sizeof number, "%lu\n", ++count);
+                    if (write(out.get(), number, static_cast<size_t>(n)) != n) {
+                        perror("marks: write");
+                        return 1;
+                    }
+                }
+                line.clear();
+            }
+            continue;
+        }
+        pollfd pfd = {notify.get(), POLLIN, 0};
+        if (poll(&pfd, 1, 1000) > 0) {
+            char events[4096];
+            if (read(notify.get(), events, sizeof events) < 0) perror("marks: inotify read");
+        }
+    }
+}
+
 int Usage() {
-    fprintf(
-        stderr,
-        "usage: twin-guest can-echo IFACE [QUIET_ID] | slcan TTY | can-up IFACE BITRATE |\n"
-        "       can-info IFACE | touchd FIFO | link-add NAME KIND | rs485 TTY PAD\n");
+    fprintf(stderr,
+            "usage: twin-guest can-echo IFACE [QUIET_ID] | slcan TTY | can-up IFACE BITRATE |\n"
+            "       can-info IFACE | marks LOG TEXT OUT | touchd FIFO | link-add NAME KIND |\n"
+            "       rs485 TTY PAD\n");
     return 64;
 }
 
@@ -344,6 +395,7 @@ int main(int argc, char **argv) {
     if (argc == 3 && strcmp(argv[1], "slcan") == 0) return SlcanAttach(argv[2]);
     if (argc == 4 && strcmp(argv[1], "can-up") == 0) return CanUp(argv[2], argv[3]);
     if (argc == 3 && strcmp(argv[1], "can-info") == 0) return CanInfo(argv[2]);
+    if (argc == 5 && strcmp(argv[1], "marks") == 0) return Marks(argv[2], argv[3], argv[4]);
     if (argc == 3 && strcmp(argv[1], "touchd") == 0) return TouchDaemon(argv[2]);
     if (argc == 4 && strcmp(argv[1], "link-add") == 0) return LinkAdd(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "rs485") == 0) return Rs485(argv[2], argv[3]);
