@@ -50,7 +50,7 @@ int can_init(char *deviceName) {
     addr.can_ifindex = ifr.ifr_ifindex;
 
     // No frames until the receive thread installs its own filters.
-    (void)setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0);
+    IgnoreResult(setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0));
 
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
         LOG_DEBUG("binding error");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "Log.h"
 #include "UniqueFd.h"
@@ -24,6 +26,8 @@ constexpr char kShell[] = "/bin/sh";
 constexpr useconds_t kFirstPauseUs = 200;
 constexpr useconds_t kLongestPauseUs = 20000;
 constexpr std::size_t kReadChunk = 256;
+constexpr int PATH_TEXT_SIZE = 256;
+constexpr char kTempSuffix[] = ".tmp";
 
 int64_t NowMs() {
     timespec now;
@@ -195,4 +199,70 @@ bool ShellQuote(const char *text, char *out, std::size_t outSize) {
     }
     out[used] = '\0';
     return true;
+}
+
+bool WriteAll(int fd, const char *data, std::size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool SyncDirectoryOf(const char *path) {
+    char dir[PATH_TEXT_SIZE] = {};
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::snprintf(dir, sizeof dir, ".");
+    } else if (slash == path) {
+        std::snprintf(dir, sizeof dir, "/");
+    } else {
+        const int length = static_cast<int>(slash - path);
+        if (length >= static_cast<int>(sizeof dir)) return false;
+        std::snprintf(dir, sizeof dir, "%.*s", length, path);
+    }
+    UniqueFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.valid() && fsync(fd.get()) == 0;
+}
+
+int WriteFileAtomically(const char *path, const char *data, std::size_t size, mode_t mode) {
+    char temp[PATH_TEXT_SIZE] = {};
+    const int needed = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
+    if (needed < 0 || needed >= static_cast<int>(sizeof temp)) return 0;
+    struct stat old;
+    if (stat(path, &old) == 0) mode = old.st_mode & 07777;
+
+    UniqueFd fd(open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd.valid()) return 0;
+    const bool written =
+        fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), data, size) && fsync(fd.get()) == 0;
+    if (fd.Close() != 0 || !written || rename(temp, path) != 0) {
+        unlink(temp);
+        return 0;
+    }
+    return SyncDirectoryOf(path) ? 1 : 0;
+}
+
+int AppendFileDurably(const char *path, const char *data, std::size_t size, mode_t mode) {
+    std::string content;
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.valid()) {
+        char chunk[kReadChunk];
+        for (;;) {
+            const ssize_t got = read(fd.get(), chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return 0;
+            if (got == 0) break;
+            content.append(chunk, static_cast<std::size_t>(got));
+        }
+    } else if (errno != ENOENT) {
+        return 0;
+    }
+    content.append(data, size);
+    return WriteFileAtomically(path, content.data(), content.size(), mode);
 }

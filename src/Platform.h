@@ -2,6 +2,8 @@
 // Tests install their own ops to see every command and script every answer.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 // How long a board command may take before its whole process group is killed: well above the
@@ -39,3 +41,20 @@ void PlatformSetOps(const stPlatformOps *ops);
 // Wraps `text` in single quotes so the shell passes it on as one literal word.
 // Returns false (and writes an empty string) when `out` is too small.
 bool ShellQuote(const char *text, char *out, std::size_t outSize);
+
+// ---- system files: written so that a power cut never leaves half of one
+
+// Writes all `size` bytes, retrying short writes and interruptions.
+bool WriteAll(int fd, const char *data, std::size_t size);
+
+// fsyncs the directory holding `path`: its rename or creation is durable only then.
+bool SyncDirectoryOf(const char *path);
+
+// Replaces `path` so that a power cut leaves either the old or the new contents, never a
+// mix: temporary file in the same directory, fsync, rename, fsync of the directory.
+// A new file gets `mode`; an existing one keeps its own. 1 on success.
+int WriteFileAtomically(const char *path, const char *data, std::size_t size, mode_t mode);
+
+// Appends by replacing the file whole (old contents and `data`) as WriteFileAtomically does, so
+// a power cut leaves the old file or the new one, never half a record. 1 on success.
+int AppendFileDurably(const char *path, const char *data, std::size_t size, mode_t mode);

@@ -71,7 +71,9 @@ void ConfigurePort(int fd, bool receiving) {
     tty.c_lflag &= ~lflagOff;
     tty.c_cc[VMIN] = 1;
     tty.c_cc[VTIME] = receiving ? 5 : 0;
-    tcsetattr(fd, TCSANOW, &tty);
+    if (tcsetattr(fd, TCSANOW, &tty) != 0) {
+        LOG_INFO("cannot set up %s: %s", rs485PortPath, std::strerror(errno));
+    }
     tcgetattr(fd, &tty);
     tcflush(fd, TCIFLUSH);
 }
@@ -111,8 +113,11 @@ int ModbusSend(const uint8_t *RequestData, uint8_t length) {
     if (port.get() < 0) return 0;
     ConfigurePort(port.get(), false);
     LOG_INFO("Writing %s\n", reinterpret_cast<const char *>(RequestData));
-    ssize_t written = write(port.get(), RequestData, length);
-    (void)written;
+    const ssize_t written = write(port.get(), RequestData, length);
+    if (written != static_cast<ssize_t>(length)) {
+        LOG_INFO("response not sent whole on %s: %zd of %u bytes (%s)", rs485PortPath, written,
+                 static_cast<unsigned>(length), written < 0 ? std::strerror(errno) : "short write");
+    }
     return 0;
 }
 

@@ -1,7 +1,5 @@
 #include "TestAudio.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -16,12 +14,6 @@ constexpr char kVolumeFormat[] = "amixer set SoftVolume %u";
 constexpr char kNewLine[] = "\n";
 constexpr int kCommandSize = 128;
 
-// A raw write of the text together with its terminating NUL byte.
-void WriteWithNul(const char *text) {
-    ssize_t ignored = write(STDERR_FILENO, text, std::strlen(text) + 1);
-    (void)ignored;
-}
-
 }  // namespace
 
 void TestAudio(stRecvPkt *, stResponsePkt *respPkt) {
@@ -30,11 +22,11 @@ void TestAudio(stRecvPkt *, stResponsePkt *respPkt) {
     std::snprintf(sound, sizeof sound, "%s%s", kPlayCommand, kSoundFile);
 
     std::fflush(stderr);  // keep earlier log lines ahead of the raw writes
-    WriteWithNul(kNewLine);
-    WriteWithNul(kSoundFile);
-    WriteWithNul(kNewLine);
-    WriteWithNul(sound);
-    WriteWithNul(kNewLine);
+    LogRawWithNul(kNewLine);
+    LogRawWithNul(kSoundFile);
+    LogRawWithNul(kNewLine);
+    LogRawWithNul(sound);
+    LogRawWithNul(kNewLine);
 
     PlatformRunCommand(sound);
     SetPassResponse(respPkt, 0);

@@ -20,8 +20,6 @@ constexpr char BT_SCAN_COMMAND_FORMAT[] =
     "grep -e %s | cut -f2";
 constexpr char BT_RFCOMM_INSTALL_COMMAND[] = "cp ../config/rfcomm.conf /etc/bluetooth/rfcomm.conf";
 constexpr unsigned BT_ADAPTER_SETTLE_SECONDS = 1;
-// An address text: six two-digit groups and five colons, plus the NUL.
-constexpr int BT_ADDRESS_TEXT_SIZE = 18;
 constexpr int BT_ADDRESS_GROUPS = 6;
 constexpr uint8_t BT_RESPONSE_LENGTH = 11;
 // Quoting turns each character into at most four ("'\''"), plus the two outer quotes.
@@ -39,7 +37,7 @@ bool IsAddressText(const char *text) {
         if (!IsHexDigit(p[0]) || !IsHexDigit(p[1])) return false;
         if (group + 1 < BT_ADDRESS_GROUPS && p[2] != ':') return false;
     }
-    return text[BT_ADDRESS_TEXT_SIZE - 1] == '\0';
+    return text[MAC_TEXT_SIZE - 1] == '\0';
 }
 
 }  // namespace
@@ -57,7 +55,7 @@ int BluetoothTest(unsigned char *recdata, char *resdata) {
     char quoted[BT_QUOTED_PATTERN_SIZE] = {};
     if (!ShellQuote(pattern, quoted, sizeof quoted)) return 0;
     char command[BT_COMMAND_SIZE] = {};
-    char destMacAddr[BT_ADDRESS_TEXT_SIZE] = {};
+    char destMacAddr[MAC_TEXT_SIZE] = {};
 
     PlatformRunCommand(BT_ADAPTER_UP_COMMAND);
     sleep(BT_ADAPTER_SETTLE_SECONDS);
@@ -83,7 +81,7 @@ void InitBluetooth() {
 }
 
 void TestBluetooth(stRecvPkt *recvPkt, stResponsePkt *respPkt) {
-    char address[BT_ADDRESS_TEXT_SIZE] = {};
+    char address[MAC_TEXT_SIZE] = {};
     if (BluetoothTest(recvPkt->data, address) == 1) {
         MacAsciitoHex(reinterpret_cast<const unsigned char *>(address), respPkt->data);
         SetPassResponse(respPkt, BT_RESPONSE_LENGTH);

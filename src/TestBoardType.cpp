@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "Log.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -24,15 +24,10 @@ constexpr stBoardModel kBoardModels[] = {
     {"RDMX", 0},
 };
 
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 }  // namespace
 
 int ValidateBoardTypeFile(const char *path, int *boardType) {
-    FilePtr file(std::fopen(path, "r"));
+    UniqueFile file(std::fopen(path, "r"));
     if (!file) return 0;
 
     int result = 0;

@@ -16,6 +16,7 @@
 
 #include "CAnInit.h"
 #include "Log.h"
+#include "SecondWindow.h"
 
 char dev_name[5] = "can0";
 thdata descriptor;
@@ -29,15 +30,14 @@ namespace {
 constexpr unsigned CAN_BITRATE = 500000;
 constexpr int CAN_MAX_DATA = 8;
 // The reply window is over once the whole-second clock shows more than this since the send.
-constexpr double CAN_REPLY_WINDOW_SECONDS = 5.0;
-constexpr int CAN_WINDOW_END_SECONDS = 6;
+constexpr int CAN_REPLY_WINDOW_SECONDS = 5;
 // Filter 1 admits every frame; filter 0 is kept from the board's original set-up.
 constexpr canid_t CAN_FILTER0_ID = 0x400;
 constexpr canid_t CAN_FILTER0_MASK = 0xFFFF;
 // A failing read is retried, but not in a tight loop on a single-core board.
 constexpr auto CAN_READ_RETRY_DELAY = std::chrono::milliseconds(100);
-// time() follows a coarse clock that can lag the precise one by a tick.
-constexpr auto CAN_CLOCK_LAG_SLICE = std::chrono::milliseconds(2);
+// The shortest sleep while the window is ending.
+constexpr int64_t CAN_SHORTEST_WAIT_MS = 2;
 
 static_assert(sizeof(can_frame) == 16, "a classic CAN frame is 16 bytes on the socket");
 
@@ -79,17 +79,12 @@ void RecordReply(const can_frame &frame, int dataCount) {
 
 // Sleeps until a reply is recorded or the window after `start` is over; 1 when replied.
 int WaitForReply(time_t start) {
-    const auto windowEnd = std::chrono::system_clock::from_time_t(start) +
-                           std::chrono::seconds(CAN_WINDOW_END_SECONDS);
+    const WholeSecondWindow window(start, CAN_REPLY_WINDOW_SECONDS);
     std::unique_lock<std::mutex> lock(canLock);
-    for (;;) {
-        if (difftime(time(nullptr), start) > CAN_REPLY_WINDOW_SECONDS) break;
-        if (canDataReceivedFlag.load(std::memory_order_acquire) == 1) break;
-        if (std::chrono::system_clock::now() < windowEnd) {
-            canReplied.wait_until(lock, windowEnd);
-        } else {
-            canReplied.wait_for(lock, CAN_CLOCK_LAG_SLICE);
-        }
+    while (!window.Over() && canDataReceivedFlag.load(std::memory_order_acquire) != 1) {
+        const int64_t left = window.RemainingMs();
+        canReplied.wait_for(lock, std::chrono::milliseconds(
+                                      left > CAN_SHORTEST_WAIT_MS ? left : CAN_SHORTEST_WAIT_MS));
     }
     return canDataReceivedFlag.load(std::memory_order_acquire);
 }
@@ -115,8 +110,8 @@ int CANinit() {
     descriptor.canFd = can_init(dev_name);
     if (descriptor.canFd == -1) return 0;
     // The library reports nothing useful here; a dead bus shows as a test without reply.
-    (void)can_set_bitrate(dev_name, CAN_BITRATE);
-    (void)can_do_start(dev_name);
+    IgnoreResult(can_set_bitrate(dev_name, CAN_BITRATE));
+    IgnoreResult(can_do_start(dev_name));
     return CANStartReceiver(&descriptor);
 }
 
@@ -127,7 +122,7 @@ void *thcanreceive(void *ptr) {
     filters[0].can_mask = CAN_FILTER0_MASK;
     filters[1].can_id = 0;
     filters[1].can_mask = 0;
-    (void)setsockopt(handle->canFd, SOL_CAN_RAW, CAN_RAW_FILTER, filters, sizeof filters);
+    IgnoreResult(setsockopt(handle->canFd, SOL_CAN_RAW, CAN_RAW_FILTER, filters, sizeof filters));
     LOG_DEBUG("CAN Message Receive thread created");
 
     for (;;) {

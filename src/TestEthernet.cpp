@@ -24,7 +24,6 @@ namespace {
 
 constexpr char kInterfacesPath[] = "/etc/network/interfaces";
 constexpr char kInterfacesDhcp[] = "auto eth0\niface eth0 inet dhcp\n";
-constexpr char kWlanDownCommand[] = "ifconfig wlan0 down";
 constexpr char kStaticAddressFormat[] = "ifconfig eth0 %s netmask %s";
 constexpr char kStaticRouteFormat[] = "route add default gw %s eth0";
 constexpr char kNetworkStartCommand[] = "/etc/init.d/S30-network start";
@@ -32,9 +31,7 @@ constexpr char kClearAddressCommand[] = "ifconfig eth0 0.0.0.0 up";
 constexpr char kDhcpCommand[] = "udhcpc -n -q eth0  >> /dev/null 2>&1";
 // Only reply lines carry "time="; the last one is the figure reported.
 constexpr char kPingFormat[] = "ping -c 3 %s | grep 'time=' | tail -n 1";
-constexpr char kTempSuffix[] = ".tmp";
 
-constexpr int IP_TEXT_SIZE = 20;
 constexpr int COMMAND_SIZE = 256;
 constexpr int PING_LINE_SIZE = 256;
 // Nine digits always fit an int; a longer time is no ping reply.
@@ -42,39 +39,9 @@ constexpr int PING_MS_MAX_DIGITS = 9;
 
 const char *gInterfacesPath = kInterfacesPath;
 
-bool WriteAll(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// The rename or creation of a file is durable only once its directory is.
-bool SyncDirectoryOf(const char *path) {
-    char dir[COMMAND_SIZE] = {};
-    const char *slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        std::snprintf(dir, sizeof dir, ".");
-    } else if (slash == path) {
-        std::snprintf(dir, sizeof dir, "/");
-    } else {
-        const int length = static_cast<int>(slash - path);
-        if (length >= static_cast<int>(sizeof dir)) return false;
-        std::snprintf(dir, sizeof dir, "%.*s", length, path);
-    }
-    UniqueFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.valid() && fsync(fd.get()) == 0;
-}
-
 bool IsAddressText(const char *text) {
     const std::size_t length = std::strlen(text);
-    if (length == 0 || length >= IP_TEXT_SIZE) return false;
+    if (length == 0 || length >= IPV4_TEXT_SIZE) return false;
     for (std::size_t i = 0; i < length; ++i) {
         if ((text[i] < '0' || text[i] > '9') && text[i] != '.') return false;
     }
@@ -108,7 +75,7 @@ bool ReplyLineTime(std::string_view line, int *ms) {
 }  // namespace
 
 char ip[4];
-char ethip[20];
+char ethip[IPV4_TEXT_SIZE];
 const char interface[5] = "eth0";
 
 void EthernetSetInterfacesPath(const char *path) {
@@ -142,7 +109,7 @@ int isValidIp4(char *str) {
 }
 
 void GetInterfaceIpaddress(const char *interfaceName, char *text) {
-    std::memset(text, 0, IP_TEXT_SIZE);
+    std::memset(text, 0, IPV4_TEXT_SIZE);
     UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) return;
     ifreq request;
@@ -153,8 +120,8 @@ void GetInterfaceIpaddress(const char *interfaceName, char *text) {
     if (ioctl(sock.get(), SIOCGIFADDR, &request) != 0) return;
     sockaddr_in address;
     std::memcpy(&address, &request.ifr_addr, sizeof address);
-    if (inet_ntop(AF_INET, &address.sin_addr, text, IP_TEXT_SIZE) == nullptr) {
-        std::memset(text, 0, IP_TEXT_SIZE);
+    if (inet_ntop(AF_INET, &address.sin_addr, text, IPV4_TEXT_SIZE) == nullptr) {
+        std::memset(text, 0, IPV4_TEXT_SIZE);
     }
 }
 
@@ -166,47 +133,10 @@ void Ip4Text(const unsigned char *octets, char *text, std::size_t size) {
     std::snprintf(text, size, "%d.%d.%d.%d", octets[0], octets[1], octets[2], octets[3]);
 }
 
-int WriteFileAtomically(const char *path, const char *data, std::size_t size, mode_t mode) {
-    char temp[COMMAND_SIZE] = {};
-    const int needed = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
-    if (needed < 0 || needed >= static_cast<int>(sizeof temp)) return 0;
-    struct stat old;
-    if (stat(path, &old) == 0) mode = old.st_mode & 07777;
-
-    UniqueFd fd(open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (!fd.valid()) return 0;
-    const bool written =
-        fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), data, size) && fsync(fd.get()) == 0;
-    if (fd.Close() != 0 || !written || rename(temp, path) != 0) {
-        unlink(temp);
-        return 0;
-    }
-    return SyncDirectoryOf(path) ? 1 : 0;
-}
-
-int AppendFileDurably(const char *path, const char *data, std::size_t size, mode_t mode) {
-    std::string content;
-    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.valid()) {
-        char chunk[COMMAND_SIZE];
-        for (;;) {
-            const ssize_t got = read(fd.get(), chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return 0;
-            if (got == 0) break;
-            content.append(chunk, static_cast<std::size_t>(got));
-        }
-    } else if (errno != ENOENT) {
-        return 0;
-    }
-    content.append(data, size);
-    return WriteFileAtomically(path, content.data(), content.size(), mode);
-}
-
 int EthernetUpdateConfig(unsigned char *Info) {
-    char address[IP_TEXT_SIZE] = {};
-    char netmask[IP_TEXT_SIZE] = {};
-    char gateway[IP_TEXT_SIZE] = {};
+    char address[IPV4_TEXT_SIZE] = {};
+    char netmask[IPV4_TEXT_SIZE] = {};
+    char gateway[IPV4_TEXT_SIZE] = {};
     Ip4Text(Info + 1, address, sizeof address);
     Ip4Text(Info + 5, netmask, sizeof netmask);
     Ip4Text(Info + 9, gateway, sizeof gateway);
@@ -216,7 +146,7 @@ int EthernetUpdateConfig(unsigned char *Info) {
     LOG_DEBUG("Subnet mask : %s", netmask);
     LOG_DEBUG("Gateway : %s", gateway);
     LOG_DEBUG("Disable Wlan down");
-    PlatformRunCommand(kWlanDownCommand);
+    PlatformRunCommand(WLAN_DOWN_COMMAND);
 
     if (flag == 1) {
         char addressCommand[COMMAND_SIZE] = {};
@@ -237,14 +167,14 @@ int EthernetUpdateConfig(unsigned char *Info) {
             LOG_DEBUG("could not write %s", gInterfacesPath);
         }
         LOG_DEBUG("Disable Wlan down");
-        PlatformRunCommand(kWlanDownCommand);
+        PlatformRunCommand(WLAN_DOWN_COMMAND);
         PlatformRunCommand(kNetworkStartCommand, PLATFORM_LIMIT_DHCP_SECONDS);
         // Only a lease may pass: an address left from a static set-up must not read back.
         PlatformRunCommand(kClearAddressCommand);
         PlatformRunCommand(kDhcpCommand, PLATFORM_LIMIT_DHCP_SECONDS);
     }
 
-    char readBack[IP_TEXT_SIZE] = {};
+    char readBack[IPV4_TEXT_SIZE] = {};
     GetInterfaceIpaddress(interface, readBack);
     LOG_DEBUG("Set IP :%s %d", address, static_cast<int>(std::strlen(address)));
     LOG_DEBUG("Get IP :%s %d", readBack, static_cast<int>(std::strlen(readBack)));
@@ -314,7 +244,7 @@ int EthernetPingTest(char *ip, int *sec) {
 }
 
 int PingTestResponse(const stRecvPkt *recvPkt, stResponsePkt *respPkt) {
-    char address[IP_TEXT_SIZE] = {};
+    char address[IPV4_TEXT_SIZE] = {};
     Ip4Text(recvPkt->data, address, sizeof address);
     int ms = 0;
     if (EthernetPingTest(address, &ms) != 1) {

@@ -24,29 +24,22 @@ constexpr char LCD_MSG_OPEN_IMAGE_FAILED[] = "Failed to open \n";
 constexpr char LCD_MSG_READ_FAILED[] = "Failed to read \n";
 constexpr char LCD_MSG_WRITE_FAILED[] = "There was an error writing to testfile.txt\n";
 
-// The board's log reader expects these texts with their terminating NUL.
-void WriteDiagnostic(const char *text) {
-    if (write(STDERR_FILENO, text, std::strlen(text) + 1) < 0) {
-        // Nowhere left to report a failing standard error.
-    }
-}
-
 }  // namespace
 
 int LCDTest() {
     UniqueFd framebuffer(open(LCD_FRAMEBUFFER, O_WRONLY | O_CLOEXEC));
     if (!framebuffer.valid()) {
-        WriteDiagnostic(LCD_MSG_OPEN_FB_FAILED);
+        LogRawWithNul(LCD_MSG_OPEN_FB_FAILED);
         return 0;
     }
-    WriteDiagnostic(LCD_MSG_NEWLINE);
-    WriteDiagnostic(LCD_MSG_INDENT);
-    WriteDiagnostic(LCD_IMAGE_FILE);
-    WriteDiagnostic(LCD_MSG_NEWLINE);
+    LogRawWithNul(LCD_MSG_NEWLINE);
+    LogRawWithNul(LCD_MSG_INDENT);
+    LogRawWithNul(LCD_IMAGE_FILE);
+    LogRawWithNul(LCD_MSG_NEWLINE);
 
     UniqueFd image(open(LCD_IMAGE_FILE, O_RDONLY | O_CLOEXEC));
     if (!image.valid()) {
-        WriteDiagnostic(LCD_MSG_OPEN_IMAGE_FAILED);
+        LogRawWithNul(LCD_MSG_OPEN_IMAGE_FAILED);
         return 0;
     }
 
@@ -57,12 +50,12 @@ int LCDTest() {
         return 0;
     }
     if (read(image.get(), copy.get(), LCD_IMAGE_SIZE) < 0) {
-        WriteDiagnostic(LCD_MSG_READ_FAILED);
+        LogRawWithNul(LCD_MSG_READ_FAILED);
         return 0;
     }
     const ssize_t written = write(framebuffer.get(), copy.get(), LCD_IMAGE_SIZE);
     if (written == static_cast<ssize_t>(LCD_IMAGE_SIZE)) return 1;
-    WriteDiagnostic(LCD_MSG_WRITE_FAILED);
+    LogRawWithNul(LCD_MSG_WRITE_FAILED);
     return 0;
 }
 

@@ -3,24 +3,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "Log.h"
+#include "UniqueFd.h"
 
 namespace {
 
 constexpr char MAC_ADDRESS_FILE[] = "/sys/class/net/eth0/address";
-// Six two-digit groups and five colons, plus the terminating NUL.
-constexpr int MAC_TEXT_SIZE = 18;
 // Output bytes cleared before a conversion and logged after it.
 constexpr int MAC_HEX_SIZE = 12;
 constexpr unsigned char MAC_SEPARATOR = ':';
 constexpr uint8_t MAC_RESPONSE_LENGTH = 11;
-
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
 // strtol on one or two characters alone, so a group never runs into its neighbour.
 unsigned char ConvertGroup(const unsigned char *text, int count) {
@@ -56,11 +49,10 @@ void MacAsciitoHex(const unsigned char *mac, unsigned char *Hexbuff) {
 }
 
 int MacAddress(char *buff) {
-    FileHandle file(std::fopen(MAC_ADDRESS_FILE, "r"));
+    UniqueFile file(std::fopen(MAC_ADDRESS_FILE, "r"));
     if (!file) return 0;
-    if (std::fgets(buff, MAC_TEXT_SIZE, file.get()) == nullptr) {
-        // An empty file still counts as read; the caller cleared the buffer.
-    }
+    // An empty file still counts as read; the caller cleared the buffer.
+    IgnoreResult(std::fgets(buff, MAC_TEXT_SIZE, file.get()));
     LOG_DEBUG("macAddress %s", buff);
     return 1;
 }

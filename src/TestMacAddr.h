@@ -2,6 +2,9 @@
 
 #include "CommonDef.h"
 
+// An address as text: six two-digit groups and five colons, plus the terminating NUL.
+constexpr int MAC_TEXT_SIZE = 18;
+
 void MacAsciitoHex(const unsigned char *mac, unsigned char *Hexbuff);
 int MacAddress(char *buff);
 int GetMacaddress(unsigned char *macAddress);

@@ -13,6 +13,7 @@
 
 #include "Log.h"
 #include "Platform.h"
+#include "SecondWindow.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -22,37 +23,22 @@ constexpr char TOUCH_DEVICE[] = "/dev/input/event0";
 constexpr unsigned TOUCH_DRIVER_SETTLE_SECONDS = 1;
 constexpr int TOUCH_NAME_SIZE = 256;
 // The window is over once the whole-second clock shows more than this since the start.
-constexpr double TOUCH_WINDOW_SECONDS = 10.0;
-constexpr time_t TOUCH_WINDOW_END_SECONDS = 11;
+constexpr int TOUCH_WINDOW_SECONDS = 10;
 constexpr uint8_t TOUCH_RESPONSE_LENGTH = 4;
-
-int64_t NowMs(clockid_t clock) {
-    timespec now;
-    clock_gettime(clock, &now);
-    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
 
 }  // namespace
 
 int WaitForTouch(int fd, time_t start, int *xAxis, int *yAxis) {
-    // The window ends when time() reaches start + 11 s; time() follows the coarse wall clock.
-    // Counting down on the monotonic clock keeps a wall-clock step back from stretching it.
-    const int64_t windowEndMs = int64_t{start + TOUCH_WINDOW_END_SECONDS} * 1000;
-    const int64_t deadlineMs =
-        NowMs(CLOCK_MONOTONIC) + (windowEndMs - NowMs(CLOCK_REALTIME_COARSE));
+    const WholeSecondWindow window(start, TOUCH_WINDOW_SECONDS);
     bool xSeen = false;
     for (;;) {
-        int64_t remainingMs = deadlineMs - NowMs(CLOCK_MONOTONIC);
-        if (difftime(time(nullptr), start) > TOUCH_WINDOW_SECONDS || remainingMs <= 0) {
+        if (window.Over()) {
             LOG_DEBUG("Timeout reached ....");
             return 0;
         }
 
-        if (remainingMs > TOUCH_WINDOW_END_SECONDS * 1000) {
-            remainingMs = TOUCH_WINDOW_END_SECONDS * 1000;
-        }
         pollfd ready = {fd, POLLIN, 0};
-        const int polled = poll(&ready, 1, static_cast<int>(remainingMs));
+        const int polled = poll(&ready, 1, static_cast<int>(window.RemainingMs()));
         if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
 
         input_event event;

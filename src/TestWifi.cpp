@@ -11,7 +11,6 @@ namespace {
 
 constexpr char kSupplicantConfPath[] = "/etc/wpa_supplicant.conf";
 constexpr char kEthDownCommand[] = "ifconfig eth0 down";
-constexpr char kWlanDownCommand[] = "ifconfig wlan0 down";
 constexpr char kWifiStartCommand[] = "/hwtest/wifi.sh";
 constexpr char kStopClientCommand[] = "kill $(pidof wpa_supplicant)";
 constexpr char kReleaseLeaseCommand[] = "killall -SIGUSR2 udhcpc";
@@ -35,7 +34,6 @@ static_assert(sizeof supplicant_conf == 123 && supplicant_conf[121] == '\n');
 constexpr char kPskBlockFormat[] = "%s%c%s%c\n\t%s%s\n\t%s%c%s%c\n%c\n";
 constexpr char kOpenBlockFormat[] = "%s%c%s%c\n\t%s%s\n%c\n";
 
-constexpr int IP_TEXT_SIZE = 20;
 constexpr int BLOCK_SIZE = 256;
 
 const char *gSupplicantConfPath = kSupplicantConfPath;
@@ -115,7 +113,7 @@ int ConfigWifi(unsigned char *Info, unsigned char length) {
     LOG_DEBUG("Ppsk %s ", Ppsk);
     WifiConfig(Nssid, Kkey_mgmt, Ppsk);
 
-    char readBack[IP_TEXT_SIZE] = {};
+    char readBack[IPV4_TEXT_SIZE] = {};
     GetInterfaceIpaddress(interfacewlan0, readBack);
     return isValidIp4(readBack);
 }
@@ -127,7 +125,7 @@ int WifiConfig(char *Nssid, char *Kkey_mgmt, char *Ppsk) {
         return 0;
     }
     PlatformRunCommand(kEthDownCommand);
-    PlatformRunCommand(kWlanDownCommand);
+    PlatformRunCommand(WLAN_DOWN_COMMAND);
 
     char block[BLOCK_SIZE] = {};
     int size = 0;

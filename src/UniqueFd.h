@@ -1,7 +1,10 @@
-// Owns one descriptor: every path out of a scope closes what it opened.
+// Owners of what the agent opens: every path out of a scope closes what it opened.
 #pragma once
 
 #include <unistd.h>
+
+#include <cstdio>
+#include <memory>
 
 class UniqueFd {
   public:
@@ -29,3 +32,19 @@ class UniqueFd {
   private:
     int fd_;
 };
+
+// A deleter that calls `Release` (libgpiod's pattern): one owner type per kind of handle.
+template <auto Release>
+struct ReleaseWith {
+    template <typename T>
+    void operator()(T *handle) const {
+        if (handle != nullptr) Release(handle);
+    }
+};
+
+inline int CloseFile(std::FILE *file) {
+    return std::fclose(file);
+}
+
+// Owns one stdio stream.
+using UniqueFile = std::unique_ptr<std::FILE, ReleaseWith<CloseFile>>;
