@@ -30,15 +30,15 @@
 
 #include "BoardHarness.h"
 #include "FixtureLink.h"
+#include "Frames.h"
 
 namespace {
 
 using fixture::Bytes;
+using support::Answer;
+using support::Frame;
 
 constexpr uint8_t kStart = 0x3C;
-constexpr uint8_t kField = 0x23;
-constexpr uint8_t kSeparator = 0x3B;
-constexpr uint8_t kEnd = 0x3E;
 constexpr uint8_t kAckPass = 0;
 constexpr uint8_t kAckFail = 1;
 constexpr uint8_t kCodeNotSupported = 0;
@@ -48,31 +48,6 @@ constexpr int kResponseTimeoutMs = 3000;
 constexpr int kProgressEvery = 1000;
 
 const Bytes kMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x10};
-
-uint8_t Sum(const Bytes &bytes) {
-    uint8_t sum = 0;
-    for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
-    return sum;
-}
-
-Bytes Frame(uint8_t id, const Bytes &body, int sumDelta = 0) {
-    Bytes frame = {kStart, id, kField, static_cast<uint8_t>(body.size()), kField};
-    frame.insert(frame.end(), body.begin(), body.end());
-    frame.push_back(kField);
-    frame.push_back(static_cast<uint8_t>(Sum(body) + sumDelta));
-    frame.push_back(kEnd);
-    return frame;
-}
-
-// The agent's answer: the ack, then ';' and the data when there is any (always for a fail).
-Bytes Answer(uint8_t id, uint8_t ack, const Bytes &data) {
-    Bytes body = {ack};
-    if (!data.empty() || ack != kAckPass) {
-        body.push_back(kSeparator);
-        body.insert(body.end(), data.begin(), data.end());
-    }
-    return Frame(id, body);
-}
 
 struct Exchange {
     std::string kind;

@@ -22,10 +22,6 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
-std::string Hex(const Bytes &bytes) {
-    return fixture::Hex(bytes);
-}
-
 BoardSandbox::BoardSandbox(BoardOptions options) : options_(std::move(options)) {
     char pattern[] = "/tmp/tvk-board-XXXXXX";
     const char *made = mkdtemp(pattern);

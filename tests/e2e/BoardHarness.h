@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FixtureLink.h"
+#include "Frames.h"
 
 namespace e2e {
 
@@ -81,6 +82,6 @@ class BoardSandbox {
 };
 
 // "3C 30 23 ..." for readable assertion messages.
-std::string Hex(const Bytes &bytes);
+using support::Hex;
 
 }  // namespace e2e

@@ -35,7 +35,7 @@ constexpr uint8_t kMac = 0x19;
 constexpr uint8_t kBluetooth = 0x13;
 
 std::string FailFrame(uint8_t id) {
-    return e2e::Hex({0x3C, id, 0x23, 0x03, 0x23, 0x01, 0x3B, 0x05, 0x23, 0x41, 0x3E});
+    return e2e::Hex(support::FailAnswer(id));
 }
 
 Bytes Text(const std::string &text) {

@@ -10,12 +10,6 @@ using e2e::BoardSandbox;
 using fixture::Bytes;
 using fixture::Status;
 
-Bytes Frame(const char *hex) {
-    Bytes bytes;
-    fixture::ParseHex(hex, bytes);
-    return bytes;
-}
-
 class Link : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(board_.Start()) << board_.AgentLog(); }
@@ -51,7 +45,7 @@ TEST_F(Link, BadFramesGetTheErrorResponse) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        auto got = board_.Raw(Frame(c.request));
+        auto got = board_.Raw(support::FromHex(c.request));
         ASSERT_EQ(got.status, Status::Ok) << got.error;
         EXPECT_EQ(e2e::Hex(got.response.raw), c.response);
     }

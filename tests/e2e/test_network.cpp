@@ -61,15 +61,9 @@ std::string OpenBlock(const std::string &ssid) {
     return "network={ \n \tssid=\"" + ssid + "\"\n\tkey_mgmt=NONE\n}\n";
 }
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 Bytes EthernetRequest(uint8_t flag, const Bytes &address, const Bytes &mask = kMask,
                       const Bytes &gateway = kServer) {
-    return Cat({{flag}, address, mask, gateway});
+    return support::Cat({{flag}, address, mask, gateway});
 }
 
 Bytes WifiRequest(uint8_t flag, const std::string &text) {

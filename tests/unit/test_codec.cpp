@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FixtureLink.h"
+#include "Frames.h"
 #include "TVKTestApp.h"
 
 namespace {
@@ -13,8 +14,8 @@ namespace {
 using fixture::Bytes;
 
 Bytes Frame(const std::string &hex) {
-    Bytes bytes;
-    EXPECT_TRUE(fixture::ParseHex(hex, bytes)) << hex;
+    Bytes bytes = support::FromHex(hex);
+    EXPECT_FALSE(bytes.empty()) << hex;
     return bytes;
 }
 

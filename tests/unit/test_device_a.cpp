@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "FakePlatform.h"
 #include "Platform.h"
 #include "TVKTestApp.h"
 #include "TestAudio.h"
@@ -26,51 +27,12 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-// What the board did and will say; one per binary, reset by each fixture.
-struct Board {
-    Lines commands;                             // every command run or read, in order
-    std::vector<int> readSizes;                 // the size of every first-line read
-    std::map<std::string, std::string> output;  // command -> what it prints
-    std::map<std::string, int> status;          // command -> wait status (default 0)
-    bool pipeFails = false;
-};
-Board gBoard;
-
-int FakeRun(const char *command, int) {
-    gBoard.commands.push_back(command);
-    auto it = gBoard.status.find(command);
-    return it == gBoard.status.end() ? 0 : it->second;
-}
-
-// As fgets: at most size - 1 characters, up to and including the first line end.
-int FakeRead(const char *command, char *buffer, int size, int) {
-    gBoard.commands.push_back(command);
-    gBoard.readSizes.push_back(size);
-    if (gBoard.pipeFails) return 0;
-    auto it = gBoard.output.find(command);
-    if (it == gBoard.output.end() || it->second.empty()) return 1;
-    const std::string &text = it->second;
-    size_t count = 0;
-    while (count + 1 < static_cast<size_t>(size) && count < text.size()) {
-        buffer[count] = text[count];
-        if (text[count++] == '\n') break;
-    }
-    buffer[count] = '\0';
-    return 1;
-}
-
-const stPlatformOps kFakeOps = {FakeRun, FakeRead};
-
 class RecordedBoard : public ::testing::Test {
   protected:
     void SetUp() override {
-        gBoard = Board{};
-        PlatformSetOps(&kFakeOps);
         std::memset(&req_, 0, sizeof req_);
         std::memset(&resp_, 0, sizeof resp_);
     }
-    void TearDown() override { PlatformSetOps(nullptr); }
-
     void Request(const Bytes &data) {
         std::memset(&req_, 0, sizeof req_);
         std::memset(&resp_, 0, sizeof resp_);
@@ -84,6 +46,7 @@ class RecordedBoard : public ::testing::Test {
         return out;
     }
 
+    support::FakePlatform board_;  // what the board did and will say
     stRecvPkt req_;
     stResponsePkt resp_;
 };
@@ -249,40 +212,40 @@ TEST_F(RtcHandlers, ChangeTimeCommandLine) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        gBoard.commands.clear();
+        board_.commands.clear();
         Request(c.data);
         EXPECT_EQ(ChangeTime(req_.data), 1);
-        EXPECT_EQ(gBoard.commands, Lines{c.command});
+        EXPECT_EQ(board_.commands, Lines{c.command});
     }
 }
 
 TEST_F(RtcHandlers, ChangeTimeSucceedsOnStatusZeroOnly) {
     const std::string command = "date -s 202403150905 && hwclock -w";
     for (int status : {0, 256, 512, -1, 9}) {
-        gBoard.status[command] = status;
+        board_.status[command] = status;
         Request({15, 3, 20, 24, 9, 5});
         EXPECT_EQ(ChangeTime(req_.data), status == 0 ? 1 : 0) << status;
     }
 }
 
 TEST_F(RtcHandlers, CurrentHwTimeReadsOneShortLine) {
-    gBoard.output["hwclock --show"] = "Fri Mar 15 09:05:00 2024  0.000000 seconds\n";
+    board_.output["hwclock --show"] = "Fri Mar 15 09:05:00 2024  0.000000 seconds\n";
     int day = -1, month = -1, year = -1, hour = -1, minute = -1;
     current_HWTime(&day, &month, &year, &hour, &minute);
-    EXPECT_EQ(gBoard.commands, Lines{"hwclock --show"});
-    EXPECT_EQ(gBoard.readSizes, std::vector<int>{25});
+    EXPECT_EQ(board_.commands, Lines{"hwclock --show"});
+    EXPECT_EQ(board_.readSizes, std::vector<int>{25});
     EXPECT_EQ((std::vector<int>{day, month, year, hour, minute}),
               (std::vector<int>{15, 3, 2024, 9, 5}));
 }
 
 TEST_F(RtcHandlers, CurrentHwTimeLeavesMissingValuesUnwritten) {
-    gBoard.output["hwclock --show"] = "Fri Mar 15 09:05\n";
+    board_.output["hwclock --show"] = "Fri Mar 15 09:05\n";
     int day = -1, month = -1, year = -1, hour = -1, minute = -1;
     current_HWTime(&day, &month, &year, &hour, &minute);
     EXPECT_EQ((std::vector<int>{day, month, year, hour, minute}),
               (std::vector<int>{15, 3, -1, 9, 5}));
 
-    gBoard.pipeFails = true;
+    board_.pipeFails = true;
     int v[5] = {-1, -1, -1, -1, -1};
     current_HWTime(&v[0], &v[1], &v[2], &v[3], &v[4]);
     EXPECT_EQ(ReadHWTime(&v[0], &v[1], &v[2], &v[3], &v[4]), 0);
@@ -291,11 +254,11 @@ TEST_F(RtcHandlers, CurrentHwTimeLeavesMissingValuesUnwritten) {
 
 TEST_F(RtcHandlers, SetTestAnswersWhatTheClockReadsBack) {
     // Whatever the request asked for, the read-back decides the bytes.
-    gBoard.output["hwclock --show"] = "Sat Jan  6 23:59:58 2029  0.000000 seconds\n";
+    board_.output["hwclock --show"] = "Sat Jan  6 23:59:58 2029  0.000000 seconds\n";
     Request({15, 3, 20, 24, 9, 5});
     TestRTCCurTime(&req_, &resp_);
     EXPECT_EQ(Answer(), (Bytes{0, 6, 1, 20, 29, 23, 59}));
-    EXPECT_EQ(gBoard.commands, (Lines{"date -s 202403150905 && hwclock -w", "hwclock --show"}));
+    EXPECT_EQ(board_.commands, (Lines{"date -s 202403150905 && hwclock -w", "hwclock --show"}));
 }
 
 TEST_F(RtcHandlers, SetTestFails) {
@@ -325,14 +288,14 @@ TEST_F(RtcHandlers, SetTestFails) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        gBoard.commands.clear();
-        gBoard.status["date -s 202403150905 && hwclock -w"] = c.dateStatus;
-        gBoard.output["hwclock --show"] = c.clock;
-        gBoard.pipeFails = c.pipeFails;
+        board_.commands.clear();
+        board_.status["date -s 202403150905 && hwclock -w"] = c.dateStatus;
+        board_.output["hwclock --show"] = c.clock;
+        board_.pipeFails = c.pipeFails;
         Request({15, 3, 20, 24, 9, 5});
         TestRTCCurTime(&req_, &resp_);
         EXPECT_EQ(Answer(), kFail);
-        EXPECT_EQ(gBoard.commands, c.commands);
+        EXPECT_EQ(board_.commands, c.commands);
     }
 }
 
@@ -356,8 +319,8 @@ TEST_F(RtcHandlers, GetTestAnswers) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        gBoard.output["hwclock --show"] = c.clock;
-        gBoard.pipeFails = c.pipeFails;
+        board_.output["hwclock --show"] = c.clock;
+        board_.pipeFails = c.pipeFails;
         Request({});
         TestRTCGetCurTime(&req_, &resp_);
         EXPECT_EQ(Answer(), c.answer);
@@ -393,7 +356,7 @@ class HapticHandlers : public RecordedBoard {
 TEST_F(HapticHandlers, InitSwitchesEverythingOff) {
     SetHapticDriverRunningState();
     InitHapticDriver();
-    EXPECT_EQ(gBoard.commands, (Lines{kExport, kDirection, kLineLow, kPwmOff}));
+    EXPECT_EQ(board_.commands, (Lines{kExport, kDirection, kLineLow, kPwmOff}));
     EXPECT_EQ(GetHapticDriverRunningState(), 1) << "start-up leaves the run state alone";
 }
 
@@ -417,19 +380,19 @@ TEST_F(HapticHandlers, StartWritesTheDutyOfEachLevel) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ReSetHapticDriverRunningState();
-        gBoard.commands.clear();
-        gBoard.output[kPeriod] = c.period;
+        board_.commands.clear();
+        board_.output[kPeriod] = c.period;
         Request({c.option});
         TestHapticDriverStart(&req_, &resp_);
         EXPECT_EQ(Answer(), kPassNoData);
-        EXPECT_EQ(gBoard.commands, (Lines{kLineHigh, kPeriod, Duty(c.duty), kPwmOn}));
+        EXPECT_EQ(board_.commands, (Lines{kLineHigh, kPeriod, Duty(c.duty), kPwmOn}));
         EXPECT_EQ(GetHapticDriverRunningState(), 1);
     }
-    EXPECT_EQ(gBoard.readSizes.back(), 128);
+    EXPECT_EQ(board_.readSizes.back(), 128);
 }
 
 TEST_F(HapticHandlers, UnknownLevelTouchesNothing) {
-    gBoard.output[kPeriod] = "999\n";
+    board_.output[kPeriod] = "999\n";
     for (const Bytes &data : {Bytes{}, Bytes{0}, Bytes{4}, Bytes{255}, Bytes{0, 2}}) {
         SCOPED_TRACE(data.empty() ? -1 : data[0]);
         Request(data);
@@ -440,44 +403,44 @@ TEST_F(HapticHandlers, UnknownLevelTouchesNothing) {
         unsigned char direct[2] = {data.empty() ? uint8_t{0} : data[0], 2};
         EXPECT_EQ(PwmDutyCycleTest(direct), 0);
     }
-    EXPECT_TRUE(gBoard.commands.empty()) << gBoard.commands.front();
+    EXPECT_TRUE(board_.commands.empty()) << board_.commands.front();
 
     // Still stopped, so a stop is refused.
     Request({});
     TestHapticDriverStop(&req_, &resp_);
     EXPECT_EQ(Answer(), kFail);
-    EXPECT_TRUE(gBoard.commands.empty());
+    EXPECT_TRUE(board_.commands.empty());
 }
 
 TEST_F(HapticHandlers, StartAndStopAlternate) {
-    gBoard.output[kPeriod] = "999\n";
+    board_.output[kPeriod] = "999\n";
 
     Request({});
     TestHapticDriverStop(&req_, &resp_);
     EXPECT_EQ(Answer(), kFail) << "stop while stopped";
-    EXPECT_TRUE(gBoard.commands.empty());
+    EXPECT_TRUE(board_.commands.empty());
 
     Request({3});
     TestHapticDriverStart(&req_, &resp_);
     EXPECT_EQ(Answer(), kPassNoData);
 
-    gBoard.commands.clear();
+    board_.commands.clear();
     Request({1});
     TestHapticDriverStart(&req_, &resp_);
     EXPECT_EQ(Answer(), kFail) << "start while running";
-    EXPECT_TRUE(gBoard.commands.empty());
+    EXPECT_TRUE(board_.commands.empty());
     EXPECT_EQ(GetHapticDriverRunningState(), 1);
 
     Request({});
     TestHapticDriverStop(&req_, &resp_);
     EXPECT_EQ(Answer(), kPassNoData);
-    EXPECT_EQ(gBoard.commands, (Lines{kLineLow, kPwmOff}));
+    EXPECT_EQ(board_.commands, (Lines{kLineLow, kPwmOff}));
     EXPECT_EQ(GetHapticDriverRunningState(), 0);
 
-    gBoard.commands.clear();
+    board_.commands.clear();
     TestHapticDriverStop(&req_, &resp_);
     EXPECT_EQ(Answer(), kFail);
-    EXPECT_TRUE(gBoard.commands.empty());
+    EXPECT_TRUE(board_.commands.empty());
 }
 
 // ---------------------------------------------------------------- audio and volume
@@ -485,12 +448,12 @@ TEST_F(HapticHandlers, StartAndStopAlternate) {
 using AudioHandlers = RecordedBoard;
 
 TEST_F(AudioHandlers, PlaysTheTestSoundAndPasses) {
-    gBoard.status["aplay -d 3 /hwtest/audiotest.wav"] = 256;  // a failing player changes nothing
+    board_.status["aplay -d 3 /hwtest/audiotest.wav"] = 256;  // a failing player changes nothing
     Request({9, 9, 9});
     ::testing::internal::CaptureStderr();
     TestAudio(&req_, &resp_);
     std::string log = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(gBoard.commands, Lines{"aplay -d 3 /hwtest/audiotest.wav"});
+    EXPECT_EQ(board_.commands, Lines{"aplay -d 3 /hwtest/audiotest.wav"});
     EXPECT_EQ(Answer(), kPassNoData);
     const char rawText[] = "\n\0/hwtest/audiotest.wav\0\n\0aplay -d 3 /hwtest/audiotest.wav\0\n";
     const std::string raw(rawText, sizeof rawText);  // the last NUL is the array's own
@@ -511,11 +474,11 @@ TEST_F(AudioHandlers, VolumeIsSetAndEchoed) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command);
-        gBoard.commands.clear();
-        gBoard.status[c.command] = 256;  // a failing mixer changes nothing
+        board_.commands.clear();
+        board_.status[c.command] = 256;  // a failing mixer changes nothing
         Request(c.data);
         TestVolumeSet(&req_, &resp_);
-        EXPECT_EQ(gBoard.commands, Lines{c.command});
+        EXPECT_EQ(board_.commands, Lines{c.command});
         EXPECT_EQ(Answer(), (Bytes{0, c.echoed}));
     }
 }
@@ -523,7 +486,7 @@ TEST_F(AudioHandlers, VolumeIsSetAndEchoed) {
 // ---------------------------------------------------------------- time limits
 
 TEST_F(AudioHandlers, AnExchangeWithATimedOutCommandAnswersFail) {
-    gBoard.status["amixer set SoftVolume 200"] = PLATFORM_TIMED_OUT;
+    board_.status["amixer set SoftVolume 200"] = PLATFORM_TIMED_OUT;
     const uint8_t frame[] = {0x3C, CMD_VOLUME_SET, 0x23, 1, 0x23, 200, 0x23, 200, 0x3E};
     ::testing::internal::CaptureStderr();
     DispatchFrame(frame);
@@ -535,7 +498,7 @@ TEST_F(AudioHandlers, AnExchangeWithATimedOutCommandAnswersFail) {
               std::string::npos)
         << log;
     // The mark belongs to that exchange alone.
-    gBoard.status.clear();
+    board_.status.clear();
     DispatchFrame(frame);
     EXPECT_EQ(respPkt.ack, ACK_PASS);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CommonDef.h"
+#include "FakePlatform.h"
 #include "Platform.h"
 #include "TestBluetooth.h"
 #include "TestMacAddr.h"
@@ -56,45 +57,12 @@ TEST(MacAsciitoHex, ConvertsColonSeparatedText) {
 
 // ---- Shell commands, recorded instead of run
 
-struct Recorder {
-    std::vector<std::string> commands;
-    std::string answer;  // what the next read of a first line delivers
-    std::vector<int> readSizes;
-};
-Recorder *gRecorder = nullptr;
-
-int RecordRun(const char *command, int) {
-    gRecorder->commands.emplace_back(command);
-    return 0;
-}
-
-// As popen + one fgets of `size` + pclose.
-int RecordRead(const char *command, char *buffer, int size, int) {
-    gRecorder->commands.emplace_back(command);
-    gRecorder->readSizes.push_back(size);
-    std::string line = gRecorder->answer.substr(0, gRecorder->answer.find('\n') + 1);
-    if (line.size() > static_cast<size_t>(size - 1)) line.resize(size - 1);
-    if (!line.empty()) std::memcpy(buffer, line.c_str(), line.size() + 1);
-    return 1;
-}
-
-const stPlatformOps kRecordingOps = {RecordRun, RecordRead};
-
 // The scan's device lines only: a tab, the address, a blank; then the pattern.
 const std::string kScanFilter =
     "hcitool scan | grep -E '^[[:space:]]*([[:xdigit:]]{2}:){5}[[:xdigit:]]{2}[[:space:]]' | ";
 
 class ShellCommands : public ::testing::Test {
   protected:
-    void SetUp() override {
-        gRecorder = &recorder_;
-        PlatformSetOps(&kRecordingOps);
-    }
-    void TearDown() override {
-        PlatformSetOps(nullptr);
-        gRecorder = nullptr;
-    }
-
     // Runs the Bluetooth handler on `pattern` as a request's data area holds it.
     stResponsePkt Bluetooth(const std::string &pattern) {
         stRecvPkt request = {};
@@ -106,11 +74,11 @@ class ShellCommands : public ::testing::Test {
         return response;
     }
 
-    Recorder recorder_;
+    support::FakePlatform recorder_;  // a read of any command delivers anyOutput
 };
 
 TEST_F(ShellCommands, BluetoothScanReportsTheFirstAddressAsBytes) {
-    recorder_.answer = "AA:BB:CC:DD:EE:FF\n00:11:22:33:44:55\n";
+    recorder_.anyOutput = "AA:BB:CC:DD:EE:FF\n00:11:22:33:44:55\n";
     stResponsePkt response = Bluetooth("Phone");
     EXPECT_EQ(recorder_.commands, (std::vector<std::string>{
                                       "hciconfig hci0 up",
@@ -147,16 +115,16 @@ TEST_F(ShellCommands, BluetoothPatternIsOneQuotedGrepPattern) {
 TEST_F(ShellCommands, BluetoothPassesOnlyWithAnAddress) {
     for (const char *answer : {"Scanning ...\n", "AA:BB:CC:DD:EE:GG\n", ""}) {
         SCOPED_TRACE(answer);
-        recorder_.answer = answer;
+        recorder_.anyOutput = answer;
         EXPECT_EQ(Bluetooth("an").ack, ACK_FAIL);
     }
-    recorder_.answer = "aa:bb:cc:dd:ee:ff\n";
+    recorder_.anyOutput = "aa:bb:cc:dd:ee:ff\n";
     EXPECT_EQ(Bluetooth("an").ack, ACK_PASS);
 }
 
 TEST_F(ShellCommands, BluetoothTakesPatternsUpToTheWholeRequest) {
     const std::string pattern(MAX_BODY_LENGTH, 'n');
-    recorder_.answer = "01:02:03:04:05:06\n";
+    recorder_.anyOutput = "01:02:03:04:05:06\n";
     stResponsePkt response = Bluetooth(pattern);
     ASSERT_EQ(recorder_.commands.size(), 2u);
     EXPECT_EQ(recorder_.commands[1], kScanFilter + "grep -e '" + pattern + "' | cut -f2");

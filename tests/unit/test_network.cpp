@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "FakePlatform.h"
 #include "Platform.h"
 #include "TestEthernet.h"
 #include "TestWifi.h"
@@ -23,29 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
-
-struct Board {
-    Lines commands;
-    std::string pingLine;  // what the ping pipeline prints
-    bool pipeFails = false;
-    std::function<void(const std::string &)> onRun;  // sees each command as it runs
-};
-Board gBoard;
-
-int FakeRun(const char *command, int) {
-    gBoard.commands.push_back(command);
-    if (gBoard.onRun) gBoard.onRun(command);
-    return 0;
-}
-
-int FakeRead(const char *command, char *buffer, int size, int) {
-    gBoard.commands.push_back(command);
-    if (gBoard.pipeFails) return 0;
-    std::snprintf(buffer, static_cast<size_t>(size), "%s", gBoard.pingLine.c_str());
-    return 1;
-}
-
-const stPlatformOps kFakeOps = {FakeRun, FakeRead};
 
 const std::string kDefaultSupplicant =
     "ctrl_interface=/var/run/wpa_supplicant\n"
@@ -80,8 +58,6 @@ std::string OpenBlock(const std::string &ssid) {
 class NetworkUnit : public ::testing::Test {
   protected:
     void SetUp() override {
-        gBoard = Board{};
-        PlatformSetOps(&kFakeOps);
         char pattern[] = "/tmp/tvk-net-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
@@ -93,7 +69,6 @@ class NetworkUnit : public ::testing::Test {
     }
 
     void TearDown() override {
-        PlatformSetOps(nullptr);
         EthernetSetInterfacesPath(nullptr);
         WifiSetSupplicantConfPath(nullptr);
         wifiConnectedState = 0;
@@ -101,6 +76,7 @@ class NetworkUnit : public ::testing::Test {
         fs::remove_all(dir_, ignored);
     }
 
+    support::FakePlatform board_;  // the ping pipeline prints anyOutput
     fs::path dir_;
     std::string interfaces_;
     std::string supplicant_;
@@ -255,31 +231,31 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PingCase> &info) { return info.param.name; });
 
 TEST_F(NetworkUnit, PingRunsOnePipelineOnTheAddressAndPassesOnAReply) {
-    gBoard.pingLine = "64 bytes from 10.0.77.1: seq=2 ttl=64 time=1234.5 ms\n";
+    board_.anyOutput = "64 bytes from 10.0.77.1: seq=2 ttl=64 time=1234.5 ms\n";
     stRecvPkt request{};
     stResponsePkt response{};
     const uint8_t target[] = {10, 0, 77, 1};
     std::memcpy(request.data, target, sizeof target);
     TestEthernetPing(&request, &response);
-    EXPECT_EQ(gBoard.commands, (Lines{"ping -c 3 10.0.77.1 | grep 'time=' | tail -n 1"}));
+    EXPECT_EQ(board_.commands, (Lines{"ping -c 3 10.0.77.1 | grep 'time=' | tail -n 1"}));
     EXPECT_EQ(response.ack, 0);
     EXPECT_EQ(response.length, 4);
     EXPECT_EQ(Bytes(response.data, response.data + 4), (Bytes{0, 0, 4, 210}));
 
-    gBoard.commands.clear();
+    board_.commands.clear();
     response = stResponsePkt{};
     const uint8_t high[] = {192, 168, 255, 254};
     std::memcpy(request.data, high, sizeof high);
     TestWifiPing(&request, &response);
-    EXPECT_EQ(gBoard.commands, (Lines{"ping -c 3 192.168.255.254 | grep 'time=' | tail -n 1"}));
+    EXPECT_EQ(board_.commands, (Lines{"ping -c 3 192.168.255.254 | grep 'time=' | tail -n 1"}));
     EXPECT_EQ(response.ack, 0);
 }
 
 TEST_F(NetworkUnit, PingFailsWithoutAReplyOrWithoutAPipe) {
     for (bool pipeFails : {false, true}) {
         SCOPED_TRACE(pipeFails ? "no pipe" : "no reply");
-        gBoard.pipeFails = pipeFails;
-        gBoard.pingLine = "";
+        board_.pipeFails = pipeFails;
+        board_.anyOutput = "";
         stRecvPkt request{};
         stResponsePkt response{};
         request.data[0] = 10;
@@ -297,7 +273,7 @@ TEST_F(NetworkUnit, PingRoutineRunsNothingForATextThatIsNoAddress) {
     char empty[] = "";
     EXPECT_EQ(EthernetPingTest(hostile, &ms), 0);
     EXPECT_EQ(EthernetPingTest(empty, &ms), 0);
-    EXPECT_TRUE(gBoard.commands.empty());
+    EXPECT_TRUE(board_.commands.empty());
     EXPECT_EQ(ms, -1);
 }
 
@@ -307,7 +283,7 @@ TEST_F(NetworkUnit, StaticPathRunsAddressAndRouteCommandsAndLeavesTheFileAlone) 
     WriteAll(interfaces_, "old\n");
     unsigned char info[13] = {1, 192, 168, 1, 50, 255, 255, 255, 0, 192, 168, 1, 1};
     EthernetUpdateConfig(info);
-    EXPECT_EQ(gBoard.commands,
+    EXPECT_EQ(board_.commands,
               (Lines{"ifconfig wlan0 down", "ifconfig eth0 192.168.1.50 netmask 255.255.255.0",
                      "route add default gw 192.168.1.1 eth0"}));
     EXPECT_EQ(ReadAll(interfaces_), "old\n");
@@ -317,16 +293,16 @@ TEST_F(NetworkUnit, DhcpPathWritesThe31BytesBeforeTheStartScriptRuns) {
     const std::string dhcp = "auto eth0\niface eth0 inet dhcp\n";
     for (unsigned char flag : {0, 2, 255}) {
         SCOPED_TRACE(static_cast<int>(flag));
-        gBoard.commands.clear();
+        board_.commands.clear();
         WriteAll(interfaces_, std::string(300, '#') + "\n");
         chmod(interfaces_.c_str(), 0640);
         std::string seenByScript;
-        gBoard.onRun = [&](const std::string &command) {
+        board_.onRun = [&](const std::string &command) {
             if (command == "/etc/init.d/S30-network start") seenByScript = ReadAll(interfaces_);
         };
         unsigned char info[13] = {flag};
         EthernetUpdateConfig(info);
-        EXPECT_EQ(gBoard.commands,
+        EXPECT_EQ(board_.commands,
                   (Lines{"ifconfig wlan0 down", "ifconfig wlan0 down",
                          "/etc/init.d/S30-network start", "ifconfig eth0 0.0.0.0 up",
                          "udhcpc -n -q eth0  >> /dev/null 2>&1"}));
@@ -345,7 +321,7 @@ TEST_F(NetworkUnit, DhcpPathStillRunsItsCommandsWhenTheFileCannotBeWritten) {
     EthernetSetInterfacesPath(missing.c_str());
     unsigned char info[13] = {0};
     EthernetUpdateConfig(info);
-    EXPECT_EQ(gBoard.commands.size(), 5u);
+    EXPECT_EQ(board_.commands.size(), 5u);
     EXPECT_FALSE(fs::exists(missing));
 }
 
@@ -403,12 +379,12 @@ TEST_P(WifiRequest, SplitsTheTextOrRefusesItUntouched) {
     const int result = ConfigWifi(data, length);
     if (c.accepted) {
         EXPECT_EQ(ReadAll(supplicant_), kDefaultSupplicant + c.block);
-        EXPECT_EQ(gBoard.commands,
+        EXPECT_EQ(board_.commands,
                   (Lines{"ifconfig eth0 down", "ifconfig wlan0 down", "/hwtest/wifi.sh"}));
     } else {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(ReadAll(supplicant_), kDefaultSupplicant);
-        EXPECT_TRUE(gBoard.commands.empty());
+        EXPECT_TRUE(board_.commands.empty());
     }
 }
 
@@ -476,7 +452,7 @@ TEST_F(NetworkUnit, NoStartScriptWhenTheFileCannotBeOpened) {
     char keyMgmt[] = "WPA-PSK";
     char passphrase[] = "secret-pass";
     EXPECT_EQ(WifiConfig(ssid, keyMgmt, passphrase), 0);
-    EXPECT_EQ(gBoard.commands, (Lines{"ifconfig eth0 down", "ifconfig wlan0 down"}));
+    EXPECT_EQ(board_.commands, (Lines{"ifconfig eth0 down", "ifconfig wlan0 down"}));
 }
 
 TEST_F(NetworkUnit, AFailedConfigurationLeavesTheStateAlone) {
@@ -506,7 +482,7 @@ TEST_F(NetworkUnit, StopWithoutAConfigurationRunsNothingAndFails) {
     TestWifiStop(&request, &response);
     EXPECT_EQ(response.ack, 1);
     EXPECT_EQ(response.data[0], 5);
-    EXPECT_TRUE(gBoard.commands.empty());
+    EXPECT_TRUE(board_.commands.empty());
     EXPECT_EQ(ReadAll(supplicant_), kept);
 }
 
@@ -520,7 +496,7 @@ TEST_F(NetworkUnit, StopEndsTheClientsAndPutsTheDefaultFileBack) {
     EXPECT_EQ(response.ack, 0);
     EXPECT_EQ(response.length, 0);
     EXPECT_EQ(wifiConnectedState, 0);
-    EXPECT_EQ(gBoard.commands, (Lines{"kill $(pidof wpa_supplicant)", "killall -SIGUSR2 udhcpc"}));
+    EXPECT_EQ(board_.commands, (Lines{"kill $(pidof wpa_supplicant)", "killall -SIGUSR2 udhcpc"}));
     EXPECT_EQ(ReadAll(supplicant_), kDefaultSupplicant);
     EXPECT_EQ(kDefaultSupplicant.size(), 122u);
     struct stat info;
@@ -529,10 +505,10 @@ TEST_F(NetworkUnit, StopEndsTheClientsAndPutsTheDefaultFileBack) {
     EXPECT_FALSE(fs::exists(supplicant_ + ".tmp"));
 
     // A second stop has nothing to stop.
-    gBoard.commands.clear();
+    board_.commands.clear();
     TestWifiStop(&request, &response);
     EXPECT_EQ(response.ack, 1);
-    EXPECT_TRUE(gBoard.commands.empty());
+    EXPECT_TRUE(board_.commands.empty());
 }
 
 TEST_F(NetworkUnit, StopPassesEvenWhenTheDefaultFileCannotBeWritten) {
@@ -541,7 +517,7 @@ TEST_F(NetworkUnit, StopPassesEvenWhenTheDefaultFileCannotBeWritten) {
     wifiConnectedState = 1;
     EXPECT_EQ(StopWIFIConfiguration(), 1);
     EXPECT_EQ(wifiConnectedState, 0);
-    EXPECT_EQ(gBoard.commands.size(), 2u);
+    EXPECT_EQ(board_.commands.size(), 2u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "CommonDef.h"
 #include "FixtureLink.h"
+#include "Frames.h"
 #include "RS485lib.h"
 
 namespace {
@@ -91,23 +92,18 @@ Bytes Request(uint8_t id, const Bytes &data) {
     return fixture::BuildRequest(id, data);
 }
 
-Bytes Concat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 TEST_F(PtyLine, NoiseBeforeAFrameIsDropped) {
     Bytes frame = Request(0x32, {});
-    Received got = Receive(Concat({0x00, 0x11, 0x3E, 0x23, 0xFF}, frame));
+    Received got = Receive(support::Cat({{0x00, 0x11, 0x3E, 0x23, 0xFF}, frame}));
     EXPECT_EQ(got.result, 1);
     EXPECT_EQ(fixture::Hex(Bytes(got.buffer.begin(), got.buffer.begin() + 9)),
-              fixture::Hex(Concat(frame, {0x00})));
+              fixture::Hex(support::Cat({frame, {0x00}})));
 }
 
 TEST_F(PtyLine, StartByteRestartsTheCollection) {
     Bytes frame = Request(0x30, {0x01, 0x02});
     // A broken frame cut short by a new '<', and two '<' in a row.
-    Received got = Receive(Concat({0x3C, 0x31, 0x23, 0x3C}, frame));
+    Received got = Receive(support::Cat({{0x3C, 0x31, 0x23, 0x3C}, frame}));
     EXPECT_EQ(got.result, 1);
     EXPECT_EQ(fixture::Hex(Bytes(got.buffer.begin(), got.buffer.begin() + frame.size())),
               fixture::Hex(frame));
