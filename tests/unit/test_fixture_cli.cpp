@@ -36,13 +36,11 @@ Bytes Frame(const std::string &hex) {
 // A response frame as the agent composes it: body = ack [';'] data, checksum over the body.
 Bytes Response(uint8_t id, uint8_t ack, const Bytes &data) {
     Bytes body = {ack};
-    if (ack == 1 || !data.empty()) body.push_back(';');
+    if (ack == ACK_FAIL || !data.empty()) body.push_back(MSG_PARAM_SEPARATOR);
     body.insert(body.end(), data.begin(), data.end());
-    Bytes frame = {0x3C, id, 0x23, static_cast<uint8_t>(body.size()), 0x23};
-    for (uint8_t byte : body) frame.push_back(byte);
-    frame.push_back(0x23);
-    frame.push_back(fixture::Checksum(body.data(), body.size()));
-    frame.push_back(0x3E);
+    // Request and response frames share their layout.
+    Bytes frame = fixture::BuildRequest(id, body);
+    EXPECT_FALSE(frame.empty());
     return frame;
 }
 
