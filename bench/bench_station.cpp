@@ -124,6 +124,12 @@ double Throughput(const Line &line, size_t count, int runs) {
         passed += run.verdict == station::Verdict::Pass;
     std::printf("  %zu slot(s): %d runs (%d passed) in %.1f s\n", count,
                 runs * static_cast<int>(count), passed, seconds);
+    // Where the time goes: a step that slows with more slots shares something between boards.
+    std::printf("    slowest steps:");
+    for (const station::StepStat &step : store->Yield(0).slowestSteps) {
+        std::printf(" %s %.2f s;", step.step.c_str(), step.medianSeconds);
+    }
+    std::printf("\n");
     return runs * count / seconds;
 }
 

@@ -96,7 +96,14 @@ bool PostgresSender::Connect(std::string &error) {
     delete pg_;
     pg_ = new Connection;
     // A server that is down must not hold the sender for long; it tries again later.
-    pg_->conn = PQconnectdb((connection_ + " connect_timeout=3").c_str());
+    std::string target = connection_;
+    if (target.find("://") == std::string::npos) {
+        target += " connect_timeout=3";
+    } else {
+        target +=
+            target.find('?') == std::string::npos ? "?connect_timeout=3" : "&connect_timeout=3";
+    }
+    pg_->conn = PQconnectdb(target.c_str());
     if (PQstatus(pg_->conn) != CONNECTION_OK) {
         error = PQerrorMessage(pg_->conn);
         delete pg_;
