@@ -37,7 +37,7 @@ Bytes Frame(const std::string &hex) {
 Bytes Response(uint8_t id, uint8_t ack, const Bytes &data) {
     Bytes body = {ack};
     if (ack == ACK_FAIL || !data.empty()) body.push_back(MSG_PARAM_SEPARATOR);
-    body.insert(body.end(), data.begin(), data.end());
+    for (uint8_t byte : data) body.push_back(byte);
     // Request and response frames share their layout.
     Bytes frame = fixture::BuildRequest(id, body);
     EXPECT_FALSE(frame.empty());
