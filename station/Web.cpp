@@ -295,11 +295,14 @@ bool HttpWebServer::HostAllowed(const Request &req) const {
     std::string name;
     if (!host.empty() && host[0] == '[') {
         auto close = host.find(']');
-        if (close == std::string::npos || host.substr(close + 1) != ":" + port) return false;
+        if (close == std::string::npos) return false;
+        std::string rest = host.substr(close + 1);
+        if (rest != ":" + port && !(rest.empty() && port_ == 80)) return false;
         name = host.substr(1, close - 1);
     } else {
+        // Browsers leave out the default port.
         auto colon = host.rfind(':');
-        if (colon == std::string::npos || host.substr(colon + 1) != port) return false;
+        if (colon == std::string::npos ? port_ != 80 : host.substr(colon + 1) != port) return false;
         name = host.substr(0, colon);
     }
     return IsLoopbackHost(name) || name == host_;

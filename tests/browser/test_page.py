@@ -2,7 +2,7 @@
 """The operator page in a real headless Chromium, against a real station with two sandbox boards.
 
 Slot A's operator answers every confirmation yes (PASS); slot B's says no to the LCD picture
-(FAIL at lcd). Slot B's name and the station's name are markup, which must stay text. Prints the
+(FAIL at lcd); the simulated operator taps the panel 1.5 s after the prompt. Slot B's name and the station's name are markup, which must stay text. Prints the
 update latency the page measured (station change to DOM update) and the station's CPU and memory
 with the pages open; saves screenshots to --out.
 
@@ -10,6 +10,7 @@ with the pages open; saves screenshots to --out.
 """
 import argparse
 import os
+import pty
 import re
 import signal
 import socket
@@ -17,6 +18,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -39,6 +41,7 @@ return Array.from(document.querySelectorAll('section.tile')).map(t => ({
   board: t.querySelector('.board').textContent,
   step: t.querySelector('.step').textContent,
   prompt: t.querySelector('.prompt').hidden ? '' : t.querySelector('.prompt-text').textContent,
+  countdown: t.querySelector('.countdown').textContent,
   confirm: t.querySelector('.confirm-box').hidden ? '' : t.querySelector('.question').textContent,
   canAnswer: !t.querySelector('button.yes').disabled,
   verdict: t.querySelector('.verdict').hidden ? '' : t.querySelector('.word').textContent,
@@ -74,15 +77,32 @@ class Station:
         self.proc = None
 
     def start(self):
-        self.out = open(self.log, "w")
-        # Line-buffered, so the terminal's lines reach the file as they are written.
-        self.proc = subprocess.Popen(["stdbuf", "-oL", self.binary, "run", self.config],
-                                     stdin=subprocess.PIPE,
-                                     stdout=self.out, stderr=subprocess.STDOUT)
+        # Its output through a pty, line-buffered as a person would see it (stdin stays a pipe,
+        # so the terminal does not redraw).
+        seen = os.path.getsize(self.log) if os.path.exists(self.log) else 0
+        master, slave = pty.openpty()
+        self.proc = subprocess.Popen([self.binary, "run", self.config], stdin=subprocess.PIPE,
+                                     stdout=slave, stderr=slave)
+        os.close(slave)
+        self.reader = threading.Thread(target=self._copy, args=(master,), daemon=True)
+        self.reader.start()
         line = wait_for("the station's operator page line",
                         lambda: re.search(r"operator page: (\S+)\s+\(token (\S+)\)",
-                                          open(self.log).read()), timeout=20)
+                                          open(self.log, "rb").read()[seen:].decode(errors="replace")),
+                        timeout=20)
         return line.group(1), line.group(2)
+
+    def _copy(self, master):
+        with open(self.log, "ab", buffering=0) as out:
+            while True:
+                try:
+                    data = os.read(master, 4096)
+                except OSError:
+                    data = b""
+                if not data:
+                    break
+                out.write(data)
+        os.close(master)
 
     def cpu_seconds(self):
         fields = open("/proc/%d/stat" % self.proc.pid).read().rsplit(")", 1)[1].split()
@@ -101,7 +121,8 @@ class Station:
                 self.proc.kill()
                 self.proc.wait()
         if self.proc:
-            self.out.close()
+            self.reader.join(timeout=5)
+            return self.proc.returncode
 
 
 def browser(profile):
@@ -172,6 +193,7 @@ def run(args, work, drivers, station, boards):
         t["phase"] in ("running", "confirm") for t in tiles(page).values()))
 
     latencies, in_station, answered, reloaded, shot_running = [], [], set(), False, False
+    prompted = set()
     deadline = time.monotonic() + 180
     while True:
         now = tiles(page)
@@ -179,11 +201,13 @@ def run(args, work, drivers, station, boards):
             break
         assert time.monotonic() < deadline, "no verdicts: %s" % now
         for slot, t in now.items():
+            if t["prompt"] == "Tap the panel now" and re.fullmatch(r"\d+ s", t["countdown"]):
+                prompted.add(slot)
             if not (t["confirm"] and t["canAnswer"]) or (slot, step_of(t)) in answered:
                 continue
             # Both pages show the same question before the operator answers it.
             wait_for("the question on the second page",
-                     lambda: tiles(other)[slot]["confirm"] == t["confirm"], timeout=2)
+                     lambda: tiles(other)[slot]["confirm"] == t["confirm"], timeout=5)
             if not shot_running:
                 page.save_screenshot(os.path.join(args.out, "operator-page-running.png"))
                 shot_running = True
@@ -211,6 +235,7 @@ def run(args, work, drivers, station, boards):
 
     final = tiles(page)
     assert reloaded, "the page was reloaded mid-run"
+    assert "A" in prompted, "the touch prompt and its time left were shown"  # B ends before
     assert final["A"]["verdict"] == "PASS", final["A"]
     b = final[HOSTILE_SLOT]
     assert b["verdict"] == "FAIL" and b["detail"].startswith("lcd"), b
@@ -219,7 +244,7 @@ def run(args, work, drivers, station, boards):
     assert all(t["board"] == MACS[s] for s, t in final.items()), final
     assert not any(t["markup"] for t in final.values()), "markup in a name stays text"
     assert page.execute_script("return window.pwned === undefined")
-    wait_for("the second page in step", lambda: tiles(other) == tiles(page), timeout=2)
+    wait_for("the second page in step", lambda: tiles(other) == tiles(page), timeout=5)
     page.save_screenshot(os.path.join(args.out, "operator-page.png"))
 
     # History and yield: the two runs, 50 % either way, the LCD failure charted.
@@ -254,7 +279,7 @@ def run(args, work, drivers, station, boards):
 
     # A station restart: the page notices, reconnects, and can start a slot again.
     page.find_element(By.ID, "tab-line").click()
-    station.stop()
+    assert station.stop() == 0, "the station ends cleanly with pages open"
     wait_for("the page noticing", lambda: "not answering" in page.find_element(By.ID, "link").text)
     station.start()
     wait_for("the page reconnected", lambda: page.find_element(By.ID, "link").text == "live")
@@ -329,7 +354,7 @@ SLOT = """\
 [[slot]]
 name = '{name}'
 port = "{state}/tty"
-on_prompt = ["%s", "--state", "{state}", "touch", "400", "240", "--wait", "15"]
+on_prompt = ["/bin/sh", "-c", "sleep 1.5 && exec %s --state {state} touch 400 240 --wait 15"]
 vars = {{ MAC = "{mac}" }}
 """ % SIM
 
