@@ -152,6 +152,13 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
         }
     }
 
+    // A JUnit file per run unless the file says otherwise (junit = "" for none).
+    const toml::node *store = root.get("store");
+    if (store == nullptr || store->as_table()->get("junit") == nullptr) {
+        out.junitDir =
+            (std::filesystem::path(out.sqlitePath).parent_path() / "junit").lexically_normal();
+    }
+
     const toml::node *slots = root.get("slot");
     if (slots == nullptr || !slots->is_array_of_tables() || slots->as_array()->empty()) {
         return r.Fail(slots ? slots : &root, "slot", "give one [[slot]] table per board"), done();

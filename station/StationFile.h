@@ -27,7 +27,7 @@ struct StationConfig {
     fixture::Variables vars;
     std::string sqlitePath;
     std::string postgres;  // libpq connection string; empty: SQLite only
-    std::string junitDir;  // a JUnit file per run; empty: none
+    std::string junitDir;  // a JUnit file per run (default: junit/ beside the store); empty: none
     bool web = false;      // the file has a [web] table
     WebOptions webOptions;
     std::vector<SlotConfig> slots;
