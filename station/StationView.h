@@ -82,7 +82,8 @@ class StationControl {
     virtual bool Answer(const std::string &slot, bool yes, std::string &error) = 0;
 
     // `onChange` is called (from any thread) after every change a SlotView can show; it must
-    // return quickly. The id is for Unsubscribe.
+    // return quickly. The id is for Unsubscribe. The station calls it under its subscription
+    // lock: it never runs after Unsubscribe returns, and must not Subscribe or Unsubscribe.
     virtual int Subscribe(std::function<void()> onChange) = 0;
     virtual void Unsubscribe(int id) = 0;
 
