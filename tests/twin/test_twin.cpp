@@ -228,12 +228,6 @@ TEST_F(Twin, TouchReportsTheFirstCompletePosition) {
     EXPECT_TRUE(Contains(board().AgentLog(), "gt9xx")) << "driver load not attempted";
 }
 
-TEST_F(Twin, TouchWithoutFingerFailsAfterTheWindow) {
-    const Exchange ex = board().Request(0x22, {}, kSlowTimeoutMs);
-    EXPECT_TRUE(Answered(ex, Frame("3C 22 23 03 23 01 3B 05 23 41 3E")));
-    EXPECT_GT(ex.totalMs, 10000.0);
-}
-
 // ---- LCD: what the framebuffer took is what the display shows ---------------------------
 
 TEST_F(Twin, LcdShowsTheTestImage) {

@@ -7,7 +7,8 @@
 //   twin-guest can-up IFACE BITRATE sets the bit rate and starts IFACE (libsocketcan)
 //   twin-guest can-info IFACE       "bitrate N state S up|down", read back from the kernel
 //   twin-guest marks LOG TEXT OUT   follows LOG from its start; each time a line holding TEXT
-//                                   is appended, writes how many there are so far to OUT
+//                                   is appended, and once a second, writes how many there are
+//                                   so far to OUT
 //   twin-guest touchd FIFO          touch panel: a uinput device fed by lines written to FIFO
 //   twin-guest link-add NAME KIND   creates a network interface of KIND (e.g. dummy)
 //   twin-guest rs485 TTY PAD        sets RS-485 mode (flags 0x11) with the first padding word
@@ -348,6 +349,11 @@ int Marks(const char *logPath, const char *text, const char *outPath) {
     }
     std::string line;
     unsigned long count = 0;
+    auto tell = [&out, &count] {
+        char number[32];
+        int n = snprintf(number, sizeof number, "%lu\n", count);
+        return write(out.get(), number, static_cast<size_t>(n)) == n;
+    };
     for (;;) {
         char chunk[4096];
         ssize_t got = read(log.get(), chunk, sizeof chunk);
@@ -358,9 +364,8 @@ int Marks(const char *logPath, const char *text, const char *outPath) {
                     continue;
                 }
                 if (line.find(text) != std::string::npos) {
-                    char number[32];
-                    int n = snprintf(number, sizeof number, "%lu\n", ++count);
-                    if (write(out.get(), number, static_cast<size_t>(n)) != n) {
+                    ++count;
+                    if (!tell()) {
                         perror("marks: write");
                         return 1;
                     }
@@ -373,6 +378,11 @@ int Marks(const char *logPath, const char *text, const char *outPath) {
         if (poll(&pfd, 1, 1000) > 0) {
             char events[4096];
             if (read(notify.get(), events, sizeof events) < 0) perror("marks: inotify read");
+        } else if (!tell()) {
+            // Once a second without news, the count again: a client that has just connected
+            // learns where things stand (what was written before it came is gone).
+            perror("marks: write");
+            return 1;
         }
     }
 }
