@@ -12,6 +12,7 @@ import argparse
 import os
 import pty
 import re
+import shutil
 import signal
 import socket
 import statistics
@@ -79,7 +80,8 @@ class Station:
     def start(self):
         # Its output through a pty, line-buffered as a person would see it (stdin stays a pipe,
         # so the terminal does not redraw).
-        seen = os.path.getsize(self.log) if os.path.exists(self.log) else 0
+        open(self.log, "ab").close()
+        seen = os.path.getsize(self.log)
         master, slave = pty.openpty()
         self.proc = subprocess.Popen([self.binary, "run", self.config], stdin=subprocess.PIPE,
                                      stdout=slave, stderr=slave)
@@ -330,6 +332,7 @@ def main():
         for state in boards.values():
             subprocess.run([sys.executable, SIM, "--state", state, "stop"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    shutil.rmtree(work, ignore_errors=True)  # kept when it failed: the station's log is there
     print("PASS")
 
 
