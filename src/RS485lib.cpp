@@ -163,7 +163,7 @@ int ModbusRecieve(uint8_t *Response) {
             continue;
         }
         ConfigurePort(port.get(), true);
-        LOG_DEBUG("Reading (hit q, return to quit)...\n");
+        LOG_DEBUG("%s...\n", RS485_LISTENING_TEXT);
         int fd = port.get();
         int result = RS485CollectFrame(ReadPortByte, &fd, Response);
         if (result >= 0) return result;

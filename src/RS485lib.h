@@ -8,6 +8,10 @@ constexpr const char *SERIAL_PORT_PATH = "/dev/ttyS2";
 // The port every send and receive opens; tests of the transport point it at a pty.
 extern const char *rs485PortPath;
 
+// Logged each time the port is open and flushed again: simulators and tests wait for it before
+// they send, since a request sent earlier is flushed away.
+constexpr char RS485_LISTENING_TEXT[] = "Reading (hit q, return to quit)";
+
 int ModbusSend(const uint8_t *RequestData, uint8_t length);
 
 // 1: complete frame, framing good; 2: complete frame, framing wrong; 0: abandoned (too long).

@@ -18,6 +18,8 @@
 #include <set>
 #include <sstream>
 
+#include "RS485lib.h"
+
 namespace e2e {
 
 namespace fs = std::filesystem;
@@ -144,20 +146,16 @@ bool BoardSandbox::Start(int readyTimeoutMs) {
     return false;
 }
 
-namespace {
-constexpr char kListeningMark[] = "Reading (hit q, return to quit)";
-}
-
 size_t BoardSandbox::ListeningCount() {
     std::ifstream in(logPath_, std::ios::binary);
     // Start a little before the last scan so a mark cut in two is still found once.
-    const size_t overlap = sizeof kListeningMark - 2;
+    const size_t overlap = sizeof RS485_LISTENING_TEXT - 2;
     size_t from = logScanned_ > overlap ? logScanned_ - overlap : 0;
     in.seekg(static_cast<std::streamoff>(from));
     std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (size_t at = chunk.find(kListeningMark); at != std::string::npos;
-         at = chunk.find(kListeningMark, at + 1)) {
-        if (from + at + sizeof kListeningMark - 1 > logScanned_) ++listening_;
+    for (size_t at = chunk.find(RS485_LISTENING_TEXT); at != std::string::npos;
+         at = chunk.find(RS485_LISTENING_TEXT, at + 1)) {
+        if (from + at + sizeof RS485_LISTENING_TEXT - 1 > logScanned_) ++listening_;
     }
     logScanned_ = from + chunk.size();
     return listening_;

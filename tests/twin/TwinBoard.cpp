@@ -13,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "RS485lib.h"
+
 namespace twin {
 
 namespace {
@@ -21,7 +23,7 @@ constexpr const char *kAgentName = "TVKTestApp";
 constexpr const char *kSystemLog = "/var/log/messages";
 constexpr const char *kAgentTag = "tvk-agent: ";
 // The agent logs this each time it has reopened and flushed its port to listen.
-constexpr const char *kListeningLine = "Reading (hit q, return to quit)";
+constexpr const char *kListeningLine = RS485_LISTENING_TEXT;
 constexpr const char *kStandInDir = "/run/sim";
 constexpr const char *kScreendumpName = "screendump.ppm";
 constexpr int kListeningWaitSeconds = 30;

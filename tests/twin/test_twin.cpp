@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "RS485lib.h"
 #include "TwinBoard.h"
 
 namespace {
@@ -125,7 +126,7 @@ TEST_F(Twin, BadFramesAndUnknownIdsAreAnsweredWithoutRunningAnything) {
 TEST_F(Twin, SerialPortTakesTheRs485Settings) {
     ASSERT_TRUE(Answered(board().Request(0x32), Frame("3C 32 23 05 23 00 3B 05 00 00 23 40 3E")));
     const auto log = board().AgentLog();
-    ASSERT_TRUE(Contains(log, "Reading (hit q, return to quit)")) << "no agent log in syslog";
+    ASSERT_TRUE(Contains(log, RS485_LISTENING_TEXT)) << "no agent log in syslog";
     EXPECT_FALSE(Contains(log, "unable to set IOCTL"))
         << "TIOCSRS485 refused; the driver answers: "
         << Guest("twin-guest rs485 /dev/ttyS2 0; twin-guest rs485 /dev/ttyS2 129");
