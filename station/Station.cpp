@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +28,8 @@ const char *SlotPhaseName(SlotPhase phase) {
             return "running";
         case SlotPhase::Confirm:
             return "confirm";
+        case SlotPhase::Identify:
+            return "identify";
         case SlotPhase::Done:
             return "done";
     }
@@ -63,6 +66,23 @@ std::string PlanHash(const std::string &text) {
     char out[17];
     snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(hash));
     return out;
+}
+
+bool CheckSerial(const std::string &typed, std::string &serial, std::string &error) {
+    const size_t a = typed.find_first_not_of(" \t\r\n");
+    const size_t b = typed.find_last_not_of(" \t\r\n");
+    serial = a == std::string::npos ? "" : typed.substr(a, b - a + 1);
+    const bool printable =
+        std::all_of(serial.begin(), serial.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+    if (serial.empty() || serial.size() > 64 || !printable) {
+        error = serial.empty()       ? "no serial number given"
+                : serial.size() > 64 ? "a serial number has at most 64 characters, not " +
+                                           std::to_string(serial.size())
+                                     : "a serial number holds printable characters only";
+        serial.clear();
+        return false;
+    }
+    return true;
 }
 
 namespace {
@@ -286,10 +306,12 @@ void Station::RunOnce(Slot &slot) {
             v.step = static_cast<int>(i) + 1;
             v.stepName = step.text;
             v.attempt = attempt;
-            v.prompt = step.prompt;
-            v.promptDeadlineMs = step.prompt.empty() ? 0 : NowMs() + step.request.timeoutMs;
+            // A serial step's question is asked in phase Identify, with no clock and no hook.
+            v.prompt = step.serial ? "" : step.prompt;
+            v.promptDeadlineMs =
+                step.prompt.empty() || step.serial ? 0 : NowMs() + step.request.timeoutMs;
         });
-        if (!step.prompt.empty()) {
+        if (!step.prompt.empty() && !step.serial) {
             hook = std::make_unique<PromptHook>(
                 slot.config.onPrompt, std::filesystem::path(config_.path).parent_path().string());
         }
@@ -319,6 +341,7 @@ void Station::RunOnce(Slot &slot) {
         }
         if (sender_ != nullptr) sender_->Wake();
     };
+    bool unanswered = false;
     run.confirm = [&](size_t, const fixture::PlanStep &step) {
         if (options_.autoConfirm) return true;
         std::unique_lock<std::mutex> lock(mutex_);
@@ -332,6 +355,8 @@ void Station::RunOnce(Slot &slot) {
         Notify();
         lock.lock();
         changed_.wait(lock, [&] { return stopping_ || slot.answer.has_value(); });
+        // Nobody judged the step: the run is cut short, not failed by the operator.
+        if (!slot.answer.has_value()) unanswered = true;
         const bool yes = slot.answer.value_or(false);
         slot.answer.reset();
         slot.view.phase = SlotPhase::Running;
@@ -339,6 +364,28 @@ void Station::RunOnce(Slot &slot) {
         lock.unlock();
         Notify();
         return yes;
+    };
+    run.identify = [&](size_t, const fixture::PlanStep &step) -> std::optional<std::string> {
+        if (options_.autoIdentify) {
+            return "AUTO-" + config_.name + "-" + slot.config.name + "-" + std::to_string(runId);
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        slot.identity.reset();
+        slot.view.phase = SlotPhase::Identify;
+        slot.view.prompt = step.prompt;
+        lock.unlock();
+        changed_.notify_all();
+        Notify();
+        lock.lock();
+        changed_.wait(lock, [&] { return stopping_ || slot.identity.has_value(); });
+        if (!slot.identity.has_value()) unanswered = true;
+        std::optional<std::string> serial = std::move(slot.identity);
+        slot.identity.reset();
+        slot.view.phase = SlotPhase::Running;
+        slot.view.prompt.clear();
+        lock.unlock();
+        Notify();
+        return serial;
     };
     run.stop = [&] {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -357,7 +404,7 @@ void Station::RunOnce(Slot &slot) {
         stopped = stopping_;
     }
     for (const fixture::StepResult &r : results) {
-        if (!r.ran && stopped) {
+        if ((!r.ran || unanswered) && stopped) {
             finish(Verdict::Aborted, "", "the station stopped");
             return;
         }
@@ -383,23 +430,25 @@ std::vector<SlotView> Station::Slots() const {
     return views;
 }
 
+Station::Slot *Station::Find(const std::string &name, std::string &error) {
+    for (const auto &slot : slots_) {
+        if (slot->config.name == name) return slot.get();
+    }
+    error = "no slot '" + name + "'";
+    return nullptr;
+}
+
 bool Station::StartSlot(const std::string &name, std::string &error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        Slot *found = nullptr;
-        for (const auto &slot : slots_) {
-            if (slot->config.name == name) found = slot.get();
-        }
-        if (found == nullptr) {
-            error = "no slot '" + name + "'";
-            return false;
-        }
+        Slot *found = Find(name, error);
+        if (found == nullptr) return false;
         if (stopping_) {
             error = "the station is stopping";
             return false;
         }
         if (found->startRequested || found->view.phase == SlotPhase::Running ||
-            found->view.phase == SlotPhase::Confirm) {
+            found->view.phase == SlotPhase::Confirm || found->view.phase == SlotPhase::Identify) {
             error = "slot " + name + " is running";
             return false;
         }
@@ -412,19 +461,33 @@ bool Station::StartSlot(const std::string &name, std::string &error) {
 bool Station::Answer(const std::string &name, bool yes, std::string &error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        Slot *found = nullptr;
-        for (const auto &slot : slots_) {
-            if (slot->config.name == name) found = slot.get();
-        }
-        if (found == nullptr) {
-            error = "no slot '" + name + "'";
-            return false;
-        }
+        Slot *found = Find(name, error);
+        if (found == nullptr) return false;
         if (found->view.phase != SlotPhase::Confirm || found->answer.has_value()) {
             error = "slot " + name + " asks nothing now";
             return false;
         }
         found->answer = yes;
+    }
+    changed_.notify_all();
+    return true;
+}
+
+bool Station::EnterIdentity(const std::string &name, const std::string &text, std::string &error) {
+    std::string serial;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Slot *found = Find(name, error);
+        if (found == nullptr) return false;
+        if (found->view.phase != SlotPhase::Identify || found->identity.has_value()) {
+            error = "slot " + name + " asks for no serial number now";
+            return false;
+        }
+        if (!CheckSerial(text, serial, error)) {
+            error = "slot " + name + ": " + error;
+            return false;
+        }
+        found->identity = std::move(serial);
     }
     changed_.notify_all();
     return true;

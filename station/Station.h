@@ -23,7 +23,10 @@ class PostgresSender;
 struct StationOptions {
     bool autoRestart = false;  // --auto: a slot starts again as soon as its board is done
     bool autoConfirm = false;  // answer every confirmation yes (a simulated line has no eyes)
-    int runsPerSlot = 0;       // with autoRestart: stop after this many runs; 0 no limit
+    // Nobody scans either: a `serial` step gets AUTO-<station>-<slot>-<run id>, so every
+    // automatic run counts as a board of its own.
+    bool autoIdentify = false;
+    int runsPerSlot = 0;  // with autoRestart: stop after this many runs; 0 no limit
     std::string operatorName;
 };
 
@@ -31,6 +34,10 @@ struct StationOptions {
 std::string PlanHash(const std::string &text);
 
 int64_t NowMs();
+
+// A serial number as scanned or typed, trimmed; false with `error` for the operator unless it
+// is 1-64 printable ASCII characters.
+bool CheckSerial(const std::string &typed, std::string &serial, std::string &error);
 
 class Station : public StationControl {
   public:
@@ -52,6 +59,8 @@ class Station : public StationControl {
     std::vector<SlotView> Slots() const override;
     bool StartSlot(const std::string &slot, std::string &error) override;
     bool Answer(const std::string &slot, bool yes, std::string &error) override;
+    bool EnterIdentity(const std::string &slot, const std::string &text,
+                       std::string &error) override;
     int Subscribe(std::function<void()> onChange) override;
     void Unsubscribe(int id) override;
     std::vector<RunRow> Runs(int64_t sinceMs) const override;
@@ -66,6 +75,7 @@ class Station : public StationControl {
         bool startRequested = false;
         int runs = 0;
         std::optional<bool> answer;
+        std::optional<std::string> identity;  // the serial number entered, until taken
         std::thread thread;
     };
 
@@ -73,6 +83,7 @@ class Station : public StationControl {
     void Work(Slot &slot);
     void RunOnce(Slot &slot);
     void Notify();
+    Slot *Find(const std::string &name, std::string &error);  // under mutex_
     template <typename F>
     void Change(Slot &slot, F &&change);
 

@@ -15,12 +15,13 @@ enum class SlotPhase {
     Idle,     // waiting for the operator to start it
     Running,  // a step is on the line
     Confirm,  // a step passed and the operator must judge it (yes/no)
+    Identify, // a `serial` step waits for the board's serial number (prompt holds the question)
     Done,     // the run ended; the verdict stays until the slot starts again
 };
 
 enum class Verdict { None, Pass, Fail, Aborted };
 
-const char *SlotPhaseName(SlotPhase phase);  // "idle", "running", "confirm", "done"
+const char *SlotPhaseName(SlotPhase phase);  // "idle", "running", "confirm", "identify", "done"
 const char *VerdictName(Verdict verdict);    // "", "PASS", "FAIL", "ABORTED"
 
 // Times are milliseconds since the Unix epoch (UTC).
@@ -33,7 +34,7 @@ struct SlotView {
     int steps = 0;          // steps in the plan
     std::string stepName;   // the command as written, e.g. "touch"
     int attempt = 0;        // 1 for the first try, more when the step has retry=N
-    std::string prompt;     // shown while a prompted step runs, else empty
+    std::string prompt;     // shown while a prompted step runs, and the question to Identify
     int64_t promptDeadlineMs = 0;  // when the prompted step's time runs out, else 0
     std::string confirm;    // the question while phase == Confirm, else empty
     Verdict verdict = Verdict::None;  // of the last finished run, kept until the next start
@@ -80,6 +81,10 @@ class StationControl {
     // running") when the request cannot be taken; never throws.
     virtual bool StartSlot(const std::string &slot, std::string &error) = 0;
     virtual bool Answer(const std::string &slot, bool yes, std::string &error) = 0;
+    // The serial number scanned or typed for a slot in phase Identify; refused (the slot keeps
+    // asking) when it is not 1-64 printable characters once trimmed.
+    virtual bool EnterIdentity(const std::string &slot, const std::string &text,
+                               std::string &error) = 0;
 
     // `onChange` is called (from any thread) after every change a SlotView can show; it must
     // return quickly. The id is for Unsubscribe. The station calls it under its subscription

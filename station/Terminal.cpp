@@ -83,6 +83,10 @@ std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
             line << progress << "  ?? " << s.confirm << "  (type: " << s.name << " y / " << s.name
                  << " n)";
             break;
+        case SlotPhase::Identify:
+            line << progress << "  ## " << s.prompt << "  (scan, or type: " << s.name
+                 << " sn NUMBER)";
+            break;
         case SlotPhase::Done:
             line << VerdictName(s.verdict) << "  " << Seconds(s.endedMs - s.startedMs);
             if (!s.failedStep.empty() || !s.failedReading.empty()) {
@@ -113,7 +117,7 @@ void Terminal::Draw() {
         std::string event;
         if (s.phase == SlotPhase::Done) {
             event = Line(s, now);
-        } else if (s.phase == SlotPhase::Confirm) {
+        } else if (s.phase == SlotPhase::Confirm || s.phase == SlotPhase::Identify) {
             event = Line(s, now);
         } else if (s.phase == SlotPhase::Running && !s.prompt.empty()) {
             event = Line(s, now);
@@ -160,11 +164,29 @@ std::string Terminal::Handle(const std::string &typed) {
     }
     if (line == "?" || line == "help") {
         return "Enter: start every waiting slot; NAME Enter: start slot NAME; NAME y / NAME n: "
-               "answer slot NAME's question (y / n alone when one slot asks); q: quit";
+               "answer slot NAME's question (y / n alone when one slot asks); NAME sn NUMBER: "
+               "slot NAME's serial number (the number alone when one slot asks); q: quit";
     }
     std::istringstream words(line);
     std::string first, second;
     words >> first >> second;
+    if (second == "sn") {
+        std::string number;
+        std::getline(words, number);
+        return control_.EnterIdentity(first, number, error) ? "" : error;
+    }
+    // A scanner types the number and Enter: with one slot asking, a line that is neither a
+    // slot's name nor y / n is its serial number.
+    std::vector<std::string> identifying;
+    bool named = false;
+    for (const SlotView &s : slots) {
+        if (s.phase == SlotPhase::Identify) identifying.push_back(s.name);
+        named = named || s.name == first;
+    }
+    if (!named && !identifying.empty() && line != "y" && line != "n") {
+        if (identifying.size() > 1) return "several slots ask for a serial number: NAME sn NUMBER";
+        return control_.EnterIdentity(identifying.front(), line, error) ? "" : error;
+    }
     if ((first == "y" || first == "n") && second.empty()) {
         std::vector<std::string> asking;
         for (const SlotView &s : slots) {

@@ -1,5 +1,6 @@
 // The operator's terminal: one live line per slot, and typed requests (a slot's name and Enter
-// starts it, Enter alone starts every waiting slot, "A y"/"A n" answers slot A's question).
+// starts it, Enter alone starts every waiting slot, "A y"/"A n" answers slot A's question,
+// "A sn NUMBER" gives slot A's serial number, or the number alone when one slot asks).
 #pragma once
 
 #include <atomic>

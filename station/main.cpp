@@ -73,6 +73,7 @@ int Run(const RunArgs &args) {
     StationOptions options;
     options.autoRestart = args.autoRestart || args.runs > 0;
     options.autoConfirm = options.autoRestart;
+    options.autoIdentify = options.autoRestart;
     options.runsPerSlot = args.runs;
     options.operatorName = args.operatorName;
 
@@ -116,7 +117,9 @@ int Run(const RunArgs &args) {
             std::cerr << "station: operator page: " << error << '\n';
             return 2;
         }
-        std::cout << "operator page: " << web->Url() << "  (token " << web->Token() << ")\n";
+        std::cout << "operator page: " << web->Url() << "  (token " << web->Token() << ")\n"
+                  << "  open " << web->Url() << "?token=" << web->Token()
+                  << " on the operator's screen\n";
     }
 
     const bool live = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
@@ -170,7 +173,7 @@ int main(int argc, char **argv) {
     run->add_option("file", runArgs.file, "station file (TOML)")->required();
     run->add_flag("--auto", runArgs.autoRestart,
                   "start every slot, again as soon as its board is done; confirmations are "
-                  "answered yes (a simulated line)");
+                  "answered yes and serial numbers made up (a simulated line)");
     run->add_option("--runs", runArgs.runs, "with --auto: stop after N runs per slot")
         ->check(CLI::Range(1, 1000000));
     run->add_option("--operator", runArgs.operatorName, "the operator's name, stored with runs");

@@ -49,6 +49,11 @@ class FakeStation : public StationControl {
         answers.push_back(slot + (yes ? ":yes" : ":no"));
         return true;
     }
+    bool EnterIdentity(const std::string &slot, const std::string &text, std::string &) override {
+        std::lock_guard lock(mutex_);
+        identities.push_back(slot + ":" + text);
+        return true;
+    }
     int Subscribe(std::function<void()> onChange) override {
         std::lock_guard lock(mutex_);
         subscribers.push_back(std::move(onChange));
@@ -85,7 +90,7 @@ class FakeStation : public StationControl {
     }
 
     mutable std::mutex mutex_;
-    std::vector<std::string> started, answers;
+    std::vector<std::string> started, answers, identities;
     std::vector<std::function<void()>> subscribers;
 };
 

@@ -60,6 +60,12 @@ TEST(PlanStation, PromptConfirmRetryIdentity) {
     EXPECT_EQ(fixture::IdentityStep(plan), 3);
     EXPECT_EQ(fixture::IdentityStep(Parse("version\nmac\n")), 1);
     EXPECT_EQ(fixture::IdentityStep(Parse("version\n")), -1);
+    // serial: the operator's number names the board, asked with a default question.
+    fixture::Plan serial = Parse("mac\nserial\n");
+    EXPECT_EQ(fixture::IdentityStep(serial), 1);
+    EXPECT_TRUE(serial.steps[1].serial);
+    EXPECT_FALSE(serial.steps[1].prompt.empty());
+    EXPECT_NE(FirstError("serial\nmac identity=yes\n").find("line 2: a second"), std::string::npos);
 }
 
 TEST(PlanStation, RefusedKeysAndLimitsNameTheLineAndHint) {
@@ -75,6 +81,7 @@ TEST(PlanStation, RefusedKeysAndLimitsNameTheLineAndHint) {
         {"mac identity=maybe", "identity takes yes or no"},
         {"lcd identity=yes", "no reading to name the board"},
         {"lcd prompt=", "needs the text"},
+        {"serial expect=X", "serial takes only prompt="},
     };
     for (const auto &c : cases) {
         const std::string error = FirstError(std::string("# a comment\n") + c.line + "\n");
@@ -156,6 +163,13 @@ TEST(PlanStation, RetryStoresEveryAttemptAndConfirmDecides) {
     sent = 0;
     results = fixture::RunPlan(plan, Answers({true, true}, sent), options);
     EXPECT_EQ(results[1].result.outcome, Outcome::Fail);
+
+    // A serial step sends nothing; with nobody to give the number it fails too.
+    const fixture::Plan serial = Parse("serial\n");
+    sent = 0;
+    results = fixture::RunPlan(serial, Answers({}, sent), {});
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(results[0].result.outcome, Outcome::Fail);
 }
 
 }  // namespace
