@@ -246,36 +246,44 @@ TEST_F(Station, PostgresStoppedDuringRunsLosesAndDoublesNothing) {
 
 TEST_F(Station, KilledMidPlanTheRunIsAbortedAndItsStepsKept) {
     const std::string open = "SELECT count(*) FROM runs WHERE ended_ms IS NULL";
-    const std::string waiting =
-        "SELECT count(*) FROM runs r WHERE ended_ms IS NULL AND "
-        "(SELECT count(*) FROM steps s WHERE s.run = r.id) >= 3";
+    // Three boards wait at the lcd question; the one with the broken clock has failed.
+    const auto threeAtTheQuestion = [&](long failedRuns) {
+        const std::string waiting =
+            "SELECT count(*) FROM runs r WHERE ended_ms IS NULL AND "
+            "(SELECT count(*) FROM steps s WHERE s.run = r.id) >= 3";
+        const std::string failed = "SELECT count(*) FROM runs WHERE verdict = 'FAIL'";
+        for (int i = 0; i < 600 && (Count(Db(), failed) < failedRuns || Count(Db(), waiting) < 3 ||
+                                    Count(Db(), open) != 3);
+             ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return Sql(Db(), open) == "3\n" && Count(Db(), failed) == failedRuns;
+    };
     {
         // No --auto: the lcd step waits for the operator, who never answers.
         StationProcess station(Args(), Log());
         station.Type("\n");
-        // Three wait for the answer; the board with the broken clock has failed by then.
-        for (int i = 0; i < 600 && (Count(Db(), waiting) < 3 || Count(Db(), open) != 3); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        ASSERT_EQ(Sql(Db(), open), "3\n") << Slurp(Log());
+        ASSERT_TRUE(threeAtTheQuestion(1)) << Slurp(Log());
         station.Kill9();
     }
     const std::string killedSteps = "SELECT count(*) FROM steps WHERE run <= " +
                                     std::to_string(Count(Db(), "SELECT max(id) FROM runs"));
     const std::string steps = Sql(Db(), killedSteps);
+    const std::string aborted = "SELECT count(*) FROM runs WHERE verdict = 'ABORTED'";
     {
         // Quitting while the operator is still asked aborts those runs too: nobody said no.
         StationProcess station(Args(), Log());
-        station.Type("\n");
-        for (int i = 0; i < 600 && (Count(Db(), waiting) < 3 || Count(Db(), open) != 3); ++i) {
+        for (int i = 0; i < 300 && Count(Db(), aborted) < 3; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        ASSERT_EQ(Sql(Db(), open), "3\n") << Slurp(Log());
+        ASSERT_EQ(Sql(Db(), aborted), "3\n") << "the killed runs are closed first";
+        station.Type("\n");
+        ASSERT_TRUE(threeAtTheQuestion(2)) << Slurp(Log());
         station.Type("q\n");
         ASSERT_EQ(station.Wait(60), 0);
     }
     EXPECT_EQ(Sql(Db(), open), "0\n");
-    EXPECT_EQ(Sql(Db(), "SELECT count(*) FROM runs WHERE verdict = 'ABORTED'"), "6\n");
+    EXPECT_EQ(Sql(Db(), aborted), "6\n");
     EXPECT_EQ(Sql(Db(), killedSteps), steps);
     EXPECT_NE(Slurp(Log()).find("3 run(s) left open"), std::string::npos);
     EXPECT_EQ(pg_->Query("SELECT count(*) FROM runs WHERE verdict = 'ABORTED'"), "6\n");
