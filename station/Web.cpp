@@ -457,29 +457,39 @@ void HttpWebServer::Routes() {
         json body;
         if (WriteAllowed(req, res, body)) res.set_content(Dump({{"ok", true}}), "application/json");
     });
-    auto slotRequest = [this](const Request &req, Response &res, bool answer) {
+    enum class Ask { Start, Answer, Identity };
+    auto slotRequest = [this](const Request &req, Response &res, Ask ask) {
         json body;
         if (!WriteAllowed(req, res, body)) return;
         auto slot = body.find("slot");
         if (slot == body.end() || !slot->is_string() || slot->get<std::string>().empty())
             return Fail(res, 400, "name the slot: {\"slot\": \"A\"}");
         auto yes = body.find("yes");
-        if (answer && (yes == body.end() || !yes->is_boolean()))
+        if (ask == Ask::Answer && (yes == body.end() || !yes->is_boolean()))
             return Fail(res, 400, "answer with {\"slot\": ..., \"yes\": true or false}");
+        auto text = body.find("text");
+        if (ask == Ask::Identity && (text == body.end() || !text->is_string()))
+            return Fail(res, 400, "give the serial number: {\"slot\": ..., \"text\": \"SN123\"}");
         std::string name = slot->get<std::string>(), error;
         bool known = false;
         for (const auto &view : control_.Slots()) known = known || view.name == name;
         if (!known) return Fail(res, 404, "no slot '" + name + "'");
-        bool ok = answer ? control_.Answer(name, yes->get<bool>(), error)
-                         : control_.StartSlot(name, error);
+        bool ok = ask == Ask::Answer ? control_.Answer(name, yes->get<bool>(), error)
+                  : ask == Ask::Identity
+                      ? control_.EnterIdentity(name, text->get<std::string>(), error)
+                      : control_.StartSlot(name, error);
         if (!ok) return Fail(res, 409, error.empty() ? "the station refused" : error);
         res.set_content(Dump({{"ok", true}}), "application/json");
     };
     server_.Post("/api/start", [slotRequest](const Request &req, Response &res) {
-        slotRequest(req, res, false);
+        slotRequest(req, res, Ask::Start);
     });
-    server_.Post("/api/answer",
-                 [slotRequest](const Request &req, Response &res) { slotRequest(req, res, true); });
+    server_.Post("/api/answer", [slotRequest](const Request &req, Response &res) {
+        slotRequest(req, res, Ask::Answer);
+    });
+    server_.Post("/api/identity", [slotRequest](const Request &req, Response &res) {
+        slotRequest(req, res, Ask::Identity);
+    });
 }
 
 }  // namespace

@@ -108,14 +108,26 @@
     t.no = el('button', 'no', 'No');
     answers.append(t.yes, t.no);
     t.confirm.append(t.question, answers);
+    // A scanner types the serial number and Enter: the form sends it.
+    t.identify = el('form', 'identify-box');
+    t.identifyQuestion = el('div', 'question');
+    t.serial = el('input', 'serial');
+    t.serial.type = 'text';
+    t.serial.maxLength = 64;
+    t.serial.autocomplete = 'off';
+    t.serial.autofocus = true;
+    t.serial.setAttribute('aria-label', 'Serial number');
+    t.submit = el('button', 'submit', 'Submit');
+    t.submit.type = 'submit';
+    t.identify.append(t.identifyQuestion, t.serial, t.submit);
     t.verdict = el('div', 'verdict');
     t.verdictWord = el('span', 'word');
     t.detail = el('span', 'detail');
     t.verdict.append(t.verdictWord, t.detail);
     t.note = el('div', 'note');
     t.start = el('button', 'start', 'Start');
-    t.root.append(head, t.board, t.step, bar, t.prompt, t.confirm, t.verdict, el('div', 'spacer'),
-                  t.note, t.start);
+    t.root.append(head, t.board, t.step, bar, t.prompt, t.confirm, t.identify, t.verdict,
+                  el('div', 'spacer'), t.note, t.start);
 
     const act = async (path, body, buttons) => {
       for (const b of buttons) b.disabled = true;
@@ -127,10 +139,15 @@
     t.start.addEventListener('click', () => act('/api/start', {slot: name}, [t.start]));
     t.yes.addEventListener('click', () => act('/api/answer', {slot: name, yes: true}, [t.yes, t.no]));
     t.no.addEventListener('click', () => act('/api/answer', {slot: name, yes: false}, [t.yes, t.no]));
+    t.identify.addEventListener('submit', (e) => {
+      e.preventDefault();
+      act('/api/identity', {slot: name, text: t.serial.value}, [t.submit])
+          .then(() => t.serial.select());
+    });
 
     t.update = (s) => {
       t.slot = s;
-      const busy = s.phase === 'running' || s.phase === 'confirm';
+      const busy = s.phase === 'running' || s.phase === 'confirm' || s.phase === 'identify';
       t.root.className = 'tile ' + s.phase;
       t.name.textContent = s.name;
       t.port.textContent = s.port;
@@ -149,6 +166,14 @@
       t.confirm.hidden = s.phase !== 'confirm';
       t.question.textContent = s.confirm;
       t.yes.disabled = t.no.disabled = locked();
+      const asked = t.identify.hidden && s.phase === 'identify';
+      t.identify.hidden = s.phase !== 'identify';
+      t.identifyQuestion.textContent = s.prompt;
+      t.serial.disabled = t.submit.disabled = locked();
+      if (asked) {
+        t.serial.value = '';
+        t.serial.focus();
+      }
       t.verdict.hidden = busy || !s.verdict;
       t.verdict.className = 'verdict ' + s.verdict;
       t.verdictWord.textContent = s.verdict;

@@ -154,18 +154,23 @@ TEST_F(WebTest, StateChangingRequestsNeedTheTokenAndTheSameOrigin) {
         {"own page", Good(), 200},
         {"no origin (a tool)", {{"X-Station-Token", "s3cret-token"}}, 200},
     };
+    auto requests = [&] {
+        return station.started.size() + station.answers.size() + station.identities.size();
+    };
     for (const auto &c : cases) {
-        for (const char *path : {"/api/start", "/api/answer"}) {
-            station.started.clear();
-            station.answers.clear();
-            auto res = Post(path, R"({"slot":"A","yes":false})", c.headers);
+        station.started.clear();
+        station.answers.clear();
+        station.identities.clear();
+        for (const char *path : {"/api/start", "/api/answer", "/api/identity"}) {
+            const size_t before = requests();
+            auto res = Post(path, R"({"slot":"A","yes":false,"text":"SN 1"})", c.headers);
             ASSERT_TRUE(res) << c.what;
             EXPECT_EQ(res->status, c.status) << c.what << " " << path << ": " << res->body;
-            bool taken = !station.started.empty() || !station.answers.empty();
-            EXPECT_EQ(taken, c.status == 200) << c.what << " " << path;
+            EXPECT_EQ(requests() > before, c.status == 200) << c.what << " " << path;
         }
     }
     EXPECT_EQ(station.answers, std::vector<std::string>{"A:no"});
+    EXPECT_EQ(station.identities, std::vector<std::string>{"A:SN 1"});
     EXPECT_EQ(server->Token(), "s3cret-token");
 }
 
@@ -190,6 +195,8 @@ TEST_F(WebTest, BadRequestsAreAnsweredWithAMessage) {
         {"unknown slot", "/api/start", "{\"slot\":\"Z\"}", "application/json", 404},
         {"station refuses", "/api/start", "{\"slot\":\"B\"}", "application/json", 409},
         {"answer without yes", "/api/answer", "{\"slot\":\"B\"}", "application/json", 400},
+        {"serial not text", "/api/identity", "{\"slot\":\"B\",\"text\":7}", "application/json",
+         400},
         {"form post", "/api/start", "slot=A", "application/x-www-form-urlencoded", 415},
     };
     for (const auto &c : posts) {
