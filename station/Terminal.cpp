@@ -115,6 +115,11 @@ void Terminal::Draw() {
     for (size_t i = 0; i < slots.size(); ++i) {
         const SlotView &s = slots[i];
         std::string event;
+        // A serial step may ask before any other draw: the start goes first, then the question.
+        if (s.phase == SlotPhase::Identify && s.runId != lastRuns_[i]) {
+            out_ << s.name << "  run " << s.runId << " started\n";
+            lastRuns_[i] = s.runId;
+        }
         if (s.phase == SlotPhase::Done) {
             event = Line(s, now);
         } else if (s.phase == SlotPhase::Confirm || s.phase == SlotPhase::Identify) {
