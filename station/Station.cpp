@@ -342,50 +342,44 @@ void Station::RunOnce(Slot &slot) {
         if (sender_ != nullptr) sender_->Wake();
     };
     bool unanswered = false;
-    run.confirm = [&](size_t, const fixture::PlanStep &step) {
-        if (options_.autoConfirm) return true;
+    // Asks the slot's operator and waits for the reply, or for the station to stop.
+    const auto ask = [&](auto &reply, SlotPhase phase, const auto &show) {
         std::unique_lock<std::mutex> lock(mutex_);
-        slot.answer.reset();
-        slot.view.phase = SlotPhase::Confirm;
-        slot.view.confirm = step.confirm;
-        slot.view.prompt.clear();
-        slot.view.promptDeadlineMs = 0;
+        reply.reset();
+        slot.view.phase = phase;
+        show(slot.view);
         lock.unlock();
         changed_.notify_all();
         Notify();
         lock.lock();
-        changed_.wait(lock, [&] { return stopping_ || slot.answer.has_value(); });
-        // Nobody judged the step: the run is cut short, not failed by the operator.
-        if (!slot.answer.has_value()) unanswered = true;
-        const bool yes = slot.answer.value_or(false);
-        slot.answer.reset();
+        changed_.wait(lock, [&] { return stopping_ || reply.has_value(); });
+        // Nobody answered: the run is cut short, not failed by the operator.
+        if (!reply.has_value()) unanswered = true;
+        auto answer = std::move(reply);
+        reply.reset();
         slot.view.phase = SlotPhase::Running;
         slot.view.confirm.clear();
+        slot.view.prompt.clear();
         lock.unlock();
         Notify();
-        return yes;
+        return answer;
+    };
+    run.confirm = [&](size_t, const fixture::PlanStep &step) {
+        if (options_.autoConfirm) return true;
+        return ask(slot.answer, SlotPhase::Confirm,
+                   [&](SlotView &v) {
+                       v.confirm = step.confirm;
+                       v.prompt.clear();
+                       v.promptDeadlineMs = 0;
+                   })
+            .value_or(false);
     };
     run.identify = [&](size_t, const fixture::PlanStep &step) -> std::optional<std::string> {
         if (options_.autoIdentify) {
             return "AUTO-" + config_.name + "-" + slot.config.name + "-" + std::to_string(runId);
         }
-        std::unique_lock<std::mutex> lock(mutex_);
-        slot.identity.reset();
-        slot.view.phase = SlotPhase::Identify;
-        slot.view.prompt = step.prompt;
-        lock.unlock();
-        changed_.notify_all();
-        Notify();
-        lock.lock();
-        changed_.wait(lock, [&] { return stopping_ || slot.identity.has_value(); });
-        if (!slot.identity.has_value()) unanswered = true;
-        std::optional<std::string> serial = std::move(slot.identity);
-        slot.identity.reset();
-        slot.view.phase = SlotPhase::Running;
-        slot.view.prompt.clear();
-        lock.unlock();
-        Notify();
-        return serial;
+        return ask(slot.identity, SlotPhase::Identify,
+                   [&](SlotView &v) { v.prompt = step.prompt; });
     };
     run.stop = [&] {
         std::lock_guard<std::mutex> lock(mutex_);
