@@ -31,6 +31,7 @@
 #include "BoardHarness.h"
 #include "FixtureLink.h"
 #include "Frames.h"
+#include "Protocol.h"
 
 namespace {
 
@@ -38,12 +39,6 @@ using fixture::Bytes;
 using support::Answer;
 using support::Frame;
 
-constexpr uint8_t kStart = 0x3C;
-constexpr uint8_t kAckPass = 0;
-constexpr uint8_t kAckFail = 1;
-constexpr uint8_t kCodeNotSupported = 0;
-constexpr uint8_t kCodeWrongChecksum = 1;
-constexpr uint8_t kCodeTestFailed = 5;
 constexpr int kResponseTimeoutMs = 3000;
 constexpr int kProgressEvery = 1000;
 
@@ -58,40 +53,41 @@ struct Exchange {
 // The agent starts a frame at every '<': only the first byte of a request may be one.
 bool Sendable(const Bytes &request) {
     for (size_t i = 1; i < request.size(); ++i) {
-        if (request[i] == kStart) return false;
+        if (request[i] == MSG_START_DESCRIPTOR) return false;
     }
     return true;
 }
 
 Exchange Make(const std::string &kind, std::mt19937 &random) {
-    if (kind == "version") return {kind, Frame(0x32, {}), Answer(0x32, kAckPass, {5, 0, 0})};
-    if (kind == "board-type") return {kind, Frame(0x30, {}), Answer(0x30, kAckPass, {1})};
+    if (kind == "version") return {kind, Frame(0x32, {}), Answer(0x32, ACK_PASS, {5, 0, 0})};
+    if (kind == "board-type") return {kind, Frame(0x30, {}), Answer(0x30, ACK_PASS, {1})};
     if (kind == "mac") {
         Bytes text;
         for (size_t i = 0; i < kMac.size(); ++i) {
             if (i > 0) text.push_back(0x3A);
             text.push_back(kMac[i]);
         }
-        return {kind, Frame(0x19, {}), Answer(0x19, kAckPass, text)};
+        return {kind, Frame(0x19, {}), Answer(0x19, ACK_PASS, text)};
     }
     if (kind == "volume") {
         for (;;) {
             const uint8_t volume = static_cast<uint8_t>(random() & 0xFF);
-            Exchange e{kind, Frame(0x31, {volume}), Answer(0x31, kAckPass, {volume})};
+            Exchange e{kind, Frame(0x31, {volume}), Answer(0x31, ACK_PASS, {volume})};
             if (Sendable(e.request)) return e;
         }
     }
     if (kind == "usb") {
         const bool present = (random() & 1) != 0;
         const std::string name = present ? "soak.bin" : "missing.bin";
-        return {kind, Frame(0x15, Bytes(name.begin(), name.end())),
-                present ? Answer(0x15, kAckPass, {}) : Answer(0x15, kAckFail, {kCodeTestFailed})};
+        return {
+            kind, Frame(0x15, Bytes(name.begin(), name.end())),
+            present ? Answer(0x15, ACK_PASS, {}) : Answer(0x15, ACK_FAIL, {ERR_CODE_TEST_FAILED})};
     }
     if (kind == "unsupported") {
-        return {kind, Frame(0x40, {}), Answer(0x40, kAckFail, {kCodeNotSupported})};
+        return {kind, Frame(0x40, {}), Answer(0x40, ACK_FAIL, {ERR_CODE_CMD_NOT_SUPPORTED})};
     }
     // bad-sum: a version request whose checksum is off by one.
-    return {kind, Frame(0x32, {}, 1), Answer(0x32, kAckFail, {kCodeWrongChecksum})};
+    return {kind, Frame(0x32, {}, 1), Answer(0x32, ACK_FAIL, {ERR_CODE_WRONG_CHECKSUM})};
 }
 
 std::string StatusField(pid_t pid, const char *name) {
@@ -171,8 +167,8 @@ int main(int argc, char **argv) {
     }
     const std::vector<std::string> kinds = Split(mix);
     for (const std::string &kind : kinds) {
-        static const std::vector<std::string> known = {
-            "version", "board-type", "mac", "volume", "usb", "unsupported", "bad-sum"};
+        static const std::vector<std::string> known = {"version", "board-type",  "mac",    "volume",
+                                                       "usb",     "unsupported", "bad-sum"};
         if (std::find(known.begin(), known.end(), kind) == known.end()) return Usage();
     }
 
@@ -235,7 +231,7 @@ int main(int argc, char **argv) {
         const int noise = noiseMax > 0 ? static_cast<int>(random() % (noiseMax + 1)) : 0;
         for (int k = 0; k < noise; ++k) {
             uint8_t b = static_cast<uint8_t>(random() & 0xFF);
-            bytes.push_back(b == kStart ? 0x00 : b);
+            bytes.push_back(b == MSG_START_DESCRIPTOR ? 0x00 : b);
         }
         bytes.insert(bytes.end(), e.request.begin(), e.request.end());
         ++sent[kind];
