@@ -15,6 +15,7 @@
 
 #include "PgServer.h"
 #include "Postgres.h"
+#include "Process.h"
 #include "Station.h"
 #include "Store.h"
 
@@ -25,15 +26,10 @@ namespace fs = std::filesystem;
 
 const std::string kTop = TVK_SOURCE_DIR;
 
-std::string Shell(const std::string &command) {
-    std::string out;
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
-    pclose(pipe);
-    return out;
+// What a program printed, both streams.
+std::string Output(const std::vector<std::string> &argv) {
+    const support::ProcessResult r = support::RunProcess(argv, {}, 120000);
+    return r.out + r.err;
 }
 
 double Seconds(Clock::time_point since) {
@@ -60,9 +56,9 @@ struct Line {
         char pattern[] = "/tmp/tvk-bench-station-XXXXXX";
         dir = mkdtemp(pattern);
         for (size_t i = 0; i < slots.size(); ++i) {
-            const std::string out =
-                Shell(kTop + "/sim/sim --state " + dir + "/" + slots[i] + " start --fast --agent " +
-                      TVK_AGENT_PATH + " --mac 02:00:00:00:03:0" + std::to_string(i));
+            const std::string out = Output({kTop + "/sim/sim", "--state", dir + "/" + slots[i],
+                                            "start", "--fast", "--agent", TVK_AGENT_PATH, "--mac",
+                                            "02:00:00:00:03:0" + std::to_string(i)});
             if (out.find("/dev/") == std::string::npos) {
                 std::fprintf(stderr, "board %s did not start: %s\n", slots[i].c_str(), out.c_str());
                 return false;
@@ -72,7 +68,7 @@ struct Line {
     }
     ~Line() {
         for (const std::string &slot : slots) {
-            Shell(kTop + "/sim/sim --state " + dir + "/" + slot + " stop");
+            Output({kTop + "/sim/sim", "--state", dir + "/" + slot, "stop"});
         }
         fs::remove_all(dir);
     }

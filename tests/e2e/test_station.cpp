@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "PgServer.h"
+#include "Process.h"
 
 extern char **environ;
 
@@ -34,15 +35,10 @@ wifi TVK-LAB --psk ${PSK} expect=10.0.77.20
 wifi-stop
 )";
 
-std::string Shell(const std::string &command) {
-    std::string out;
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
-    pclose(pipe);
-    return out;
+// What a program printed, both streams.
+std::string Output(const std::vector<std::string> &argv) {
+    const support::ProcessResult r = support::RunProcess(argv, {}, 120000);
+    return r.out + r.err;
 }
 
 // The station program, its input a pipe the test writes, its output a file.
@@ -147,15 +143,16 @@ class Station : public ::testing::Test {
             const std::string slot = kSlots[i], mac = "02:00:00:00:02:0" + std::to_string(i);
             file << "[[slot]]\nname = \"" << slot << "\"\nport = \"" << slot
                  << "/tty\"\nvars = { MAC = \"" << mac << "\" }\n";
-            const std::string out = Shell(std::string(SIM_PATH) + " --state " + dir_ + "/" + slot +
-                                          " start --fast --agent " + TVK_AGENT_PATH + " --mac " +
-                                          mac + (slot == "D" ? " --clock broken" : ""));
+            std::vector<std::string> start = {SIM_PATH,       "--state", dir_ + "/" + slot,
+                                              "start",        "--fast",  "--agent",
+                                              TVK_AGENT_PATH, "--mac",   mac};
+            if (slot == "D") start.insert(start.end(), {"--clock", "broken"});
+            const std::string out = Output(start);
             if (out.find("/dev/") == std::string::npos) startError_ += slot + ": " + out;
         }
     }
     static void TearDownTestSuite() {
-        for (const char *slot : kSlots)
-            Shell(std::string(SIM_PATH) + " --state " + dir_ + "/" + slot + " stop");
+        for (const char *slot : kSlots) Output({SIM_PATH, "--state", dir_ + "/" + slot, "stop"});
         delete pg_;
         fs::remove_all(dir_);
     }
@@ -213,10 +210,10 @@ TEST_F(Station, FourBoardsOneFaultyStoredLocallyAndInPostgres) {
     EXPECT_EQ(everything.find(kPassphrase), std::string::npos);
     EXPECT_NE(everything.find("--psk ***"), std::string::npos);
 
-    const std::string yield = Shell(std::string(STATION_PATH) + " yield --db " + Db());
+    const std::string yield = Output({STATION_PATH, "yield", "--db", Db()});
     EXPECT_NE(yield.find("first-pass yield 75.0% (3/4)"), std::string::npos) << yield;
     const std::string csv =
-        Shell(std::string(STATION_PATH) + " history --csv --board 02:00:00:00:02:03 --db " + Db());
+        Output({STATION_PATH, "history", "--csv", "--board", "02:00:00:00:02:03", "--db", Db()});
     EXPECT_NE(csv.find(",e2e,D,line,"), std::string::npos) << csv;
 }
 
