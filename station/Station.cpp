@@ -498,14 +498,4 @@ void Station::Unsubscribe(int id) {
     subscribers_.erase(id);
 }
 
-std::vector<RunRow> Station::Runs(int64_t sinceMs) const {
-    return store_.Runs(sinceMs);
-}
-std::vector<RunRow> Station::History(const std::string &board) const {
-    return store_.History(board);
-}
-YieldReport Station::Yield(int64_t sinceMs) const {
-    return store_.Yield(sinceMs);
-}
-
 }  // namespace station

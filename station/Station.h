@@ -63,9 +63,6 @@ class Station : public StationControl {
                        std::string &error) override;
     int Subscribe(std::function<void()> onChange) override;
     void Unsubscribe(int id) override;
-    std::vector<RunRow> Runs(int64_t sinceMs) const override;
-    std::vector<RunRow> History(const std::string &board) const override;
-    YieldReport Yield(int64_t sinceMs) const override;
 
   private:
     struct Slot {

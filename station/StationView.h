@@ -91,8 +91,14 @@ class StationControl {
     // lock: it never runs after Unsubscribe returns, and must not Subscribe or Unsubscribe.
     virtual int Subscribe(std::function<void()> onChange) = 0;
     virtual void Unsubscribe(int id) = 0;
+};
 
-    // From the results store. `sinceMs` 0 means all time.
+// What is stored, for the surfaces and the reports; apart from the live station so that a
+// query never waits on a slot and a report can run without a station.
+class ResultsQuery {
+  public:
+    virtual ~ResultsQuery() = default;
+    // `sinceMs` 0 means all time.
     virtual std::vector<RunRow> Runs(int64_t sinceMs) const = 0;
     virtual std::vector<RunRow> History(const std::string &board) const = 0;
     virtual YieldReport Yield(int64_t sinceMs) const = 0;

@@ -39,7 +39,7 @@ struct RunRecord {
     std::string uid;  // the idempotent key the run carries to PostgreSQL
 };
 
-class Store {
+class Store : public ResultsQuery {
   public:
     ~Store();
     Store(const Store &) = delete;
@@ -58,9 +58,9 @@ class Store {
     bool EndRun(int64_t runId, Verdict verdict, int64_t endedMs, const std::string &failedStep,
                 const std::string &failedReading, std::string &error);
 
-    std::vector<RunRow> Runs(int64_t sinceMs) const;
-    std::vector<RunRow> History(const std::string &board) const;
-    YieldReport Yield(int64_t sinceMs) const;
+    std::vector<RunRow> Runs(int64_t sinceMs) const override;
+    std::vector<RunRow> History(const std::string &board) const override;
+    YieldReport Yield(int64_t sinceMs) const override;
     std::vector<StepRow> Steps(int64_t runId) const;
     bool Run(int64_t runId, RunRecord &out) const;
     bool StepById(int64_t stepId, StepRow &out) const;

@@ -211,8 +211,9 @@ bool MsParam(const Request &req, const char *name, int64_t &value, Response &res
 
 class HttpWebServer : public WebServer {
   public:
-    HttpWebServer(StationControl &control, std::string host, std::string token)
-        : control_(control), host_(std::move(host)), token_(std::move(token)) {}
+    HttpWebServer(StationControl &control, const ResultsQuery &results, std::string host,
+                  std::string token)
+        : control_(control), results_(results), host_(std::move(host)), token_(std::move(token)) {}
     ~HttpWebServer() override { Stop(); }
 
     bool Start(int port, std::string &error);
@@ -239,6 +240,7 @@ class HttpWebServer : public WebServer {
     void Events(Response &res);
 
     StationControl &control_;
+    const ResultsQuery &results_;
     std::string host_;
     std::string token_;
     int port_ = 0;
@@ -429,26 +431,26 @@ void HttpWebServer::Routes() {
         int64_t since;
         if (!MsParam(req, "since", since, res)) return;
         json rows = json::array();
-        for (const auto &r : control_.Runs(since)) rows.push_back(RunJson(r));
+        for (const auto &r : results_.Runs(since)) rows.push_back(RunJson(r));
         res.set_content(Dump(rows), "application/json");
     });
     server_.Get("/api/history", [this](const Request &req, Response &res) {
         std::string board = req.get_param_value("board");
         if (board.empty()) return Fail(res, 400, "name a board: /api/history?board=ID");
         json rows = json::array();
-        for (const auto &r : control_.History(board)) rows.push_back(RunJson(r));
+        for (const auto &r : results_.History(board)) rows.push_back(RunJson(r));
         res.set_content(Dump(rows), "application/json");
     });
     server_.Get("/api/yield", [this](const Request &req, Response &res) {
         int64_t since;
         if (!MsParam(req, "since", since, res)) return;
-        res.set_content(Dump(YieldJson(control_.Yield(since))), "application/json");
+        res.set_content(Dump(YieldJson(results_.Yield(since))), "application/json");
     });
     server_.Get("/api/runs.csv", [this](const Request &req, Response &res) {
         int64_t since;
         if (!MsParam(req, "since", since, res)) return;
         std::string board = req.get_param_value("board");
-        auto runs = board.empty() ? control_.Runs(since) : control_.History(board);
+        auto runs = board.empty() ? results_.Runs(since) : results_.History(board);
         res.set_header("Content-Disposition", "attachment; filename=\"runs.csv\"");
         res.set_content(FormatHistory(board, runs, Format::Csv), "text/csv; charset=utf-8");
     });
@@ -494,8 +496,8 @@ void HttpWebServer::Routes() {
 
 }  // namespace
 
-std::unique_ptr<WebServer> StartWebServer(StationControl &control, const WebOptions &options,
-                                          std::string &error) {
+std::unique_ptr<WebServer> StartWebServer(StationControl &control, const ResultsQuery &results,
+                                          const WebOptions &options, std::string &error) {
     // "host:port" or "[v6]:port"; an empty host would mean every interface, which the station
     // file must ask for by name (0.0.0.0).
     const std::string &address = options.address;
@@ -514,7 +516,7 @@ std::unique_ptr<WebServer> StartWebServer(StationControl &control, const WebOpti
         return nullptr;
     }
     auto server = std::make_unique<HttpWebServer>(
-        control, host, options.token.empty() ? RandomToken() : options.token);
+        control, results, host, options.token.empty() ? RandomToken() : options.token);
     if (!server->Start(port, error)) return nullptr;
     return server;
 }

@@ -21,8 +21,10 @@ class WebServer {
     virtual void Stop() = 0;                // idempotent; the destructor stops too
 };
 
-// Binds and starts serving; nullptr with `error` when the address cannot be used.
-std::unique_ptr<WebServer> StartWebServer(StationControl &control, const WebOptions &options,
+// Binds and starts serving; nullptr with `error` when the address cannot be used. Both must
+// outlive the server.
+std::unique_ptr<WebServer> StartWebServer(StationControl &control, const ResultsQuery &results,
+                                          const WebOptions &options,
                                           std::string &error);
 
 }  // namespace station

@@ -109,7 +109,7 @@ int Run(const RunArgs &args) {
             return 2;
         }
 #ifdef STATION_HAS_WEB
-        web = StartWebServer(*station, webOptions, error);
+        web = StartWebServer(*station, *store, webOptions, error);
 #else
         error = "this build has no operator page (station/Web.cpp)";
 #endif

@@ -22,7 +22,7 @@ using json = nlohmann::json;
 
 const std::string kHostile = "<script>alert(1)</script>\xff";
 
-class FakeStation : public StationControl {
+class FakeStation : public StationControl, public ResultsQuery {
   public:
     std::string StationName() const override { return "line <b>1</b>"; }
     std::string PlanName() const override { return "sample"; }
@@ -98,7 +98,7 @@ class WebTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string error;
-        server = StartWebServer(station, {"127.0.0.1:0", "s3cret-token"}, error);
+        server = StartWebServer(station, station, {"127.0.0.1:0", "s3cret-token"}, error);
         ASSERT_TRUE(server) << error;
         port = std::stoi(server->Url().substr(server->Url().rfind(':') + 1));
         origin = "http://127.0.0.1:" + std::to_string(port);
@@ -176,8 +176,8 @@ TEST_F(WebTest, StateChangingRequestsNeedTheTokenAndTheSameOrigin) {
 
 TEST_F(WebTest, ServerMakesAnUnguessableTokenWhenTheFileGivesNone) {
     std::string error;
-    auto a = StartWebServer(station, {"127.0.0.1:0", ""}, error);
-    auto b = StartWebServer(station, {"127.0.0.1:0", ""}, error);
+    auto a = StartWebServer(station, station, {"127.0.0.1:0", ""}, error);
+    auto b = StartWebServer(station, station, {"127.0.0.1:0", ""}, error);
     ASSERT_TRUE(a && b) << error;
     EXPECT_GE(a->Token().size(), 32u);
     EXPECT_NE(a->Token(), b->Token());
@@ -313,13 +313,13 @@ TEST(WebAddress, RefusesWhatItCannotServe) {
     for (const char *address :
          {"8080", ":8080", "127.0.0.1:", "127.0.0.1:80x", "127.0.0.1:70000", "203.0.113.9:8080"}) {
         error.clear();
-        EXPECT_FALSE(StartWebServer(station, {address, ""}, error)) << address;
+        EXPECT_FALSE(StartWebServer(station, station, {address, ""}, error)) << address;
         EXPECT_FALSE(error.empty()) << address;
     }
-    auto first = StartWebServer(station, {"127.0.0.1:0", ""}, error);
+    auto first = StartWebServer(station, station, {"127.0.0.1:0", ""}, error);
     ASSERT_TRUE(first) << error;
     std::string taken = first->Url().substr(7, first->Url().size() - 8);
-    EXPECT_FALSE(StartWebServer(station, {taken, ""}, error)) << "port shared with " << taken;
+    EXPECT_FALSE(StartWebServer(station, station, {taken, ""}, error)) << "port shared with " << taken;
     EXPECT_NE(error.find(taken), std::string::npos) << error;
 }
 
