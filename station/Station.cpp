@@ -46,6 +46,8 @@ const char *VerdictName(Verdict verdict) {
             return "FAIL";
         case Verdict::Aborted:
             return "ABORTED";
+        case Verdict::Error:
+            return "ERROR";
     }
     return "";
 }

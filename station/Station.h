@@ -63,6 +63,7 @@ class Station : public StationControl {
                        std::string &error) override;
     int Subscribe(std::function<void()> onChange) override;
     void Unsubscribe(int id) override;
+    std::vector<OutboxStatus> Outboxes() const override { return {}; }
 
   private:
     struct Slot {

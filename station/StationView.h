@@ -19,10 +19,12 @@ enum class SlotPhase {
     Done,     // the run ended; the verdict stays until the slot starts again
 };
 
-enum class Verdict { None, Pass, Fail, Aborted };
+// Error: the station could not test the board (its results not stored, its fixture port lost):
+// not the board's fault, so it never counts as a board's pass or failure.
+enum class Verdict { None, Pass, Fail, Aborted, Error };
 
 const char *SlotPhaseName(SlotPhase phase);  // "idle", "running", "confirm", "identify", "done"
-const char *VerdictName(Verdict verdict);    // "", "PASS", "FAIL", "ABORTED"
+const char *VerdictName(Verdict verdict);    // "", "PASS", "FAIL", "ABORTED", "ERROR"
 
 // Times are milliseconds since the Unix epoch (UTC).
 struct SlotView {
@@ -51,6 +53,16 @@ struct RunRow {
     int64_t startedMs = 0, endedMs = 0;  // endedMs 0 while it runs
     Verdict verdict = Verdict::None;     // None while it runs
     std::string failedStep, failedReading;
+};
+
+// One delivery target of the local outbox (PostgreSQL, the factory's message bus), as the
+// operator sees it while it is behind.
+struct OutboxStatus {
+    std::string target;       // "postgres", "cfx"
+    int waiting = 0;          // entries not yet accepted by the target
+    int setAside = 0;         // entries the target refused for good (kept, not retried)
+    int64_t oldestMs = 0;     // when the oldest waiting entry was committed, 0 when none
+    std::string lastError;    // the target's last refusal or connection error, empty once sent
 };
 
 struct StepStat {
@@ -91,6 +103,9 @@ class StationControl {
     // lock: it never runs after Unsubscribe returns, and must not Subscribe or Unsubscribe.
     virtual int Subscribe(std::function<void()> onChange) = 0;
     virtual void Unsubscribe(int id) = 0;
+
+    // Each configured delivery target's backlog; empty when the station only keeps SQLite.
+    virtual std::vector<OutboxStatus> Outboxes() const = 0;
 };
 
 // What is stored, for the surfaces and the reports; apart from the live station so that a

@@ -134,6 +134,7 @@ Verdict VerdictFromName(const std::string &name) {
     if (name == "PASS") return Verdict::Pass;
     if (name == "FAIL") return Verdict::Fail;
     if (name == "ABORTED") return Verdict::Aborted;
+    if (name == "ERROR") return Verdict::Error;
     return Verdict::None;
 }
 

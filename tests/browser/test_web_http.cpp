@@ -63,6 +63,7 @@ class FakeStation : public StationControl, public ResultsQuery {
         std::lock_guard lock(mutex_);
         subscribers[size_t(id)] = nullptr;
     }
+    std::vector<OutboxStatus> Outboxes() const override { return {}; }
     void Change() {
         std::lock_guard lock(mutex_);
         for (auto &s : subscribers)
