@@ -163,7 +163,9 @@ void Run::Attempt(size_t index, int attempt) {
         v.stepName = step.text;
         v.attempt = attempt;
         v.prompt = prompted ? step.prompt : "";
-        v.promptDeadlineMs = prompted ? NowMs() + step.request.timeoutMs : 0;
+        // The board's own window, where it has one; else no clock at all.
+        const int windowMs = step.request.def == nullptr ? 0 : step.request.def->windowMs;
+        v.promptDeadlineMs = prompted && windowMs > 0 ? NowMs() + windowMs : 0;
     });
     if (prompted) {
         hook_ = std::make_unique<Hook>(setup_.slot.onPrompt,

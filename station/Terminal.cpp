@@ -81,6 +81,17 @@ void Terminal::Changed() {
     changed_.notify_all();
 }
 
+// On a live screen a station's ERROR stands apart from a board's FAIL.
+std::string Terminal::Coloured(Verdict verdict) const {
+    const char *colour = verdict == Verdict::Pass      ? "32"
+                         : verdict == Verdict::Fail    ? "31"
+                         : verdict == Verdict::Error   ? "35"
+                         : verdict == Verdict::Aborted ? "33"
+                                                       : nullptr;
+    if (!live_ || colour == nullptr) return VerdictName(verdict);
+    return std::string("\033[") + colour + "m" + VerdictName(verdict) + "\033[0m";
+}
+
 std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
     std::ostringstream line;
     line << s.name << "  ";
@@ -88,7 +99,7 @@ std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
         "[" + std::to_string(s.step) + "/" + std::to_string(s.steps) + "] " + s.stepName;
     switch (s.phase) {
         case SlotPhase::Idle:
-            line << "waiting: Enter starts it";
+            line << (s.note.empty() ? "waiting: Enter starts it" : s.note);
             break;
         case SlotPhase::Running:
             line << progress;
@@ -109,13 +120,14 @@ std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
                  << " sn NUMBER)";
             break;
         case SlotPhase::Done:
-            line << VerdictName(s.verdict) << "  " << Seconds(s.endedMs - s.startedMs);
+            line << Coloured(s.verdict) << "  " << Seconds(s.endedMs - s.startedMs);
             if (!s.failedStep.empty() || !s.failedReading.empty()) {
                 line << "  at " << s.failedStep << ": " << s.failedReading;
             }
             break;
     }
     if (!s.board.empty()) line << "  board " << s.board;
+    if (!s.note.empty() && s.phase != SlotPhase::Idle) line << "  (" << s.note << ")";
     return line.str();
 }
 

@@ -55,6 +55,7 @@ class Terminal {
     std::vector<std::string> Events(const std::vector<SlotView> &slots);  // under mutex_
     void Write(const std::string &text);
     std::string Line(const SlotView &slot, int64_t nowMs) const;
+    std::string Coloured(Verdict verdict) const;
 
     StationControl &control_;
     std::ostream &out_;
