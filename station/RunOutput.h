@@ -3,7 +3,6 @@
 // hands every event to each output in turn, the store first.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,8 +11,6 @@
 #include "Store.h"
 
 namespace station {
-
-int64_t NowMs();  // ms since the Unix epoch
 
 // What a run holds, as its outputs see it.
 struct HeldRun {
