@@ -288,13 +288,15 @@ TEST_F(Station, KilledMidPlanTheRunIsAbortedAndItsStepsKept) {
 }
 
 // A line of one slot, E, whose board the test starts and stops itself.
-class StationWithoutItsBoard : public Station {
+class OneBoardStation : public Station {
   protected:
     void SetUp() override {
         Station::SetUp();
-        std::ofstream(dir_ + "/e.toml") << "name = \"e2e\"\nplan = \"e.plan\"\n[store]\n"
-                                           "sqlite = \"e.db\"\njunit = \"\"\n[[slot]]\n"
-                                           "name = \"E\"\nport = \"E/tty\"\n";
+        // The simulated operator notes who it is and waits to be ended.
+        std::ofstream(dir_ + "/e.toml")
+            << "name = \"e2e\"\nplan = \"e.plan\"\n[store]\nsqlite = \"e.db\"\njunit = \"\"\n"
+               "[[slot]]\nname = \"E\"\nport = \"E/tty\"\n"
+               "on_prompt = [\"sh\", \"-c\", \"echo $$ > hook.pid; exec sleep 300\"]\n";
     }
     void TearDown() override { Output({SIM_PATH, "--state", dir_ + "/E", "stop"}); }
     static void Plan(const char *text) { std::ofstream(dir_ + "/e.plan") << text; }
@@ -306,7 +308,7 @@ class StationWithoutItsBoard : public Station {
     static std::string ELog() { return dir_ + "/e.log"; }
 };
 
-TEST_F(StationWithoutItsBoard, TheSlotWaitsAndRunsOnceTheBoardIsThere) {
+TEST_F(OneBoardStation, TheSlotWaitsAndRunsOnceTheBoardIsThere) {
     Plan("mac identity=yes\nversion expect=5.0.0\n");
     StationProcess station({"run", dir_ + "/e.toml", "--auto", "--runs", "1"}, ELog());
     std::this_thread::sleep_for(std::chrono::seconds(5));
@@ -320,7 +322,7 @@ TEST_F(StationWithoutItsBoard, TheSlotWaitsAndRunsOnceTheBoardIsThere) {
     EXPECT_EQ(Sql(EDb(), "SELECT board, verdict FROM runs"), "02:00:00:00:02:0e|PASS\n");
 }
 
-TEST_F(StationWithoutItsBoard, ABoardGoneMidRunIsAStationErrorAtOnce) {
+TEST_F(OneBoardStation, ABoardGoneMidRunIsAStationErrorAtOnce) {
     Plan("mac identity=yes\ntouch prompt=\"Touch\"\nversion\n");
     ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
     StationProcess station({"run", dir_ + "/e.toml", "--auto", "--runs", "1"}, ELog());
@@ -336,6 +338,31 @@ TEST_F(StationWithoutItsBoard, ABoardGoneMidRunIsAStationErrorAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(3));
     const std::string run = Sql(EDb(), "SELECT verdict, failed_step, failed_reading FROM runs");
     EXPECT_EQ(run.rfind("ERROR|touch|fixture port " + dir_ + "/E/tty lost: ", 0), 0u) << run;
+}
+
+// Gone, or a zombie nobody has reaped yet.
+bool ProcessGone(pid_t pid) {
+    const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren, 4, ") Z ") == 0;
+}
+
+TEST_F(OneBoardStation, TheOperatorHookDiesWithAKilledStation) {
+    Plan("mac identity=yes\ntouch prompt=\"Touch\"\n");
+    ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
+    StationProcess station({"run", dir_ + "/e.toml"}, ELog());
+    station.Type("\n");
+    for (int i = 0; i < 300 && Slurp(dir_ + "/hook.pid").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const pid_t hook = std::atoi(Slurp(dir_ + "/hook.pid").c_str());
+    ASSERT_GT(hook, 0) << Slurp(ELog());
+    station.Kill9();
+    for (int i = 0; i < 50 && !ProcessGone(hook); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(ProcessGone(hook));
+    if (!ProcessGone(hook)) kill(hook, SIGKILL);
 }
 
 }  // namespace
