@@ -149,12 +149,13 @@ int Run(const RunArgs &args) {
     station->Shutdown();
     if (finishWaiter.joinable()) finishWaiter.join();
     if (web) web->Stop();
-    if (sender) {
-        sender->Stop();
-        if (!sender->SendPending(error)) {
-            std::cout << "station: PostgreSQL not reached; results wait in " << config.sqlitePath
-                      << " and go with the next start\n";
-        }
+    // A server that does not answer gets a few seconds; what it has not taken waits for the
+    // next start.
+    if (sender && !sender->Stop(std::chrono::seconds(5))) {
+        const OutboxStatus left = sender->Status();
+        std::cout << "station: PostgreSQL did not take " << left.waiting << " result(s)"
+                  << (left.lastError.empty() ? "" : " (" + left.lastError + ")") << "; they wait in "
+                  << config.sqlitePath << " and go with the next start\n";
     }
     // The signal thread waits for a signal that may never come: send it the one it waits for.
     pthread_kill(signalWaiter.native_handle(), SIGTERM);
@@ -225,6 +226,11 @@ int main(int argc, char **argv) {
         }
         std::cout << checkFile << ": " << config.slots.size() << " slots, plan " << config.planPath
                   << ": OK\n";
+        if (!config.postgres.empty() && !CheckPostgres(config.postgres, error)) {
+            std::cout << "PostgreSQL: not reached: " << error << '\n';
+            return 1;
+        }
+        if (!config.postgres.empty()) std::cout << "PostgreSQL: reached\n";
         return 0;
     }
     if (query.stationFile.empty() && query.db.empty()) {

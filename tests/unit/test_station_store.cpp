@@ -73,29 +73,37 @@ TEST(StationStore, EachStepIsCommittedAndAnOpenRunIsAbortedOnTheNextStart) {
     EXPECT_EQ(store->Steps(run).size(), 2u);
 }
 
-TEST(StationStore, YieldCountsBoardsByTheirFirstAndLastRun) {
+TEST(StationStore, YieldCountsBoardsByTheirFirstAndLastPassOrFail) {
     TempDir dir;
     std::string error;
     auto store = Store::Open(dir.path + "/results.db", false, error);
     ASSERT_TRUE(store) << error;
-    // Board X fails at step 2 then passes; board Y passes; a run that never read its board fails.
+    // Board X fails at step 2 then passes; board Y passes; a run that never read its board
+    // fails; a stop aborts Y's next run and a lost port makes X's next one an ERROR: neither is
+    // a board's result.
     const struct {
-        const char *board;
+        const char *board, *slot;
         int64_t started;
-        const char *step2;
-    } runs[] = {{"X", 1000, "FAIL"}, {"Y", 2000, "PASS"}, {"X", 3000, "PASS"}, {"", 4000, "FAIL"}};
+        Verdict verdict;
+    } runs[] = {{"X", "A", 1000, Verdict::Fail},    {"Y", "A", 2000, Verdict::Pass},
+                {"X", "A", 3000, Verdict::Pass},    {"", "A", 4000, Verdict::Fail},
+                {"Y", "B", 5000, Verdict::Aborted}, {"X", "B", 6000, Verdict::Error}};
     for (const auto &r : runs) {
-        const int64_t id = Begin(*store, "A", r.started);
+        const int64_t id = Begin(*store, r.slot, r.started);
         if (*r.board) store->SetBoard(id, r.board, r.started, error);
+        const bool pass = r.verdict == Verdict::Pass;
         store->AddStep(Step(id, 1, "PASS", 0.5), error);
-        store->AddStep(Step(id, 2, r.step2, 2.0), error);
-        const bool pass = std::string(r.step2) == "PASS";
-        store->EndRun(id, pass ? Verdict::Pass : Verdict::Fail, r.started + 10, pass ? "" : "step2",
-                      "", error);
+        store->AddStep(Step(id, 2, pass ? "PASS" : "FAIL", 2.0), error);
+        store->EndRun(id, r.verdict, r.started + 10, r.verdict == Verdict::Fail ? "step2" : "", "",
+                      error);
     }
     const station::YieldReport all = store->Yield(0);
-    EXPECT_EQ(all.runs, 4);
-    EXPECT_EQ(all.boards, 3);
+    EXPECT_EQ(all.runs, 6);
+    EXPECT_EQ(all.boards, 2);
+    EXPECT_EQ(all.unidentifiedRuns, 1);
+    EXPECT_EQ(all.abortedRuns, 1);
+    EXPECT_EQ(all.errorRuns, 1);
+    EXPECT_EQ(all.errorsBySlot, (std::vector<std::pair<std::string, int>>{{"B", 1}}));
     EXPECT_EQ(all.firstPassBoards, 1);
     EXPECT_EQ(all.finalPassBoards, 2);
     ASSERT_EQ(all.failuresByStep.size(), 1u);
@@ -104,8 +112,8 @@ TEST(StationStore, YieldCountsBoardsByTheirFirstAndLastRun) {
     EXPECT_EQ(all.slowestSteps.at(0).step, "step2");
     EXPECT_DOUBLE_EQ(all.slowestSteps.at(0).medianSeconds, 2.0);
     const station::YieldReport late = store->Yield(2500);
-    EXPECT_EQ(late.runs, 2);
-    EXPECT_EQ(store->History("X").size(), 2u);
+    EXPECT_EQ(late.runs, 4);
+    EXPECT_EQ(store->History("X").size(), 3u);
 }
 
 TEST(StationStore, OutboxReachesPostgresExactlyOnce) {
@@ -122,14 +130,14 @@ TEST(StationStore, OutboxReachesPostgresExactlyOnce) {
     store->SetBoard(run, "B1", 1000, error);
     store->AddStep(Step(run, 1, "PASS"), error);
     ASSERT_TRUE(sender.SendPending(error)) << error;
-    EXPECT_TRUE(store->Outbox(10).empty());
+    EXPECT_TRUE(store->Outbox("postgres", 10).empty());
 
     // The server goes away: results wait in the outbox, and go when it is back.
     ASSERT_TRUE(pg.Stop());
     store->AddStep(Step(run, 2, "PASS"), error);
     store->EndRun(run, Verdict::Pass, 2000, "", "", error);
     EXPECT_FALSE(sender.SendPending(error));
-    EXPECT_EQ(store->Outbox(10).size(), 2u);
+    EXPECT_EQ(store->Outbox("postgres", 10).size(), 2u);
     ASSERT_TRUE(pg.Start());
     ASSERT_TRUE(sender.SendPending(error)) << error;
 
