@@ -63,9 +63,10 @@ class Statement {
     bool Reset() { return stmt_ != nullptr && sqlite3_reset(stmt_) == SQLITE_OK; }
     // A statement that returns no rows; false when it failed.
     bool Done() { return Step() == SQLITE_DONE; }
+    // A store written before text was checked may hold bad UTF-8: it never leaves as such.
     std::string Text(int i) const {
         const unsigned char *text = sqlite3_column_text(stmt_, i);
-        return text == nullptr ? std::string() : reinterpret_cast<const char *>(text);
+        return text == nullptr ? std::string() : ToValidUtf8(reinterpret_cast<const char *>(text));
     }
     int64_t Int(int i) const { return sqlite3_column_int64(stmt_, i); }
     double Real(int i) const { return sqlite3_column_double(stmt_, i); }
