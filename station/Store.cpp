@@ -461,12 +461,10 @@ OutboxStatus Store::OutboxState(const std::string &target) const {
     return status;
 }
 
-YieldReport Store::Yield(int64_t sinceMs) const {
-    YieldReport report;
-    report.sinceMs = sinceMs;
-    std::vector<RunRow> runs = Runs(sinceMs);
-    // A board's result is a PASS or a FAIL: an aborted run did not finish testing it and an
-    // ERROR was the station's fault; a run that never read an identity is no known board.
+namespace {
+// A board's result is a PASS or a FAIL: an aborted run did not finish testing it and an ERROR
+// was the station's fault; a run that never read an identity is no known board.
+void CountRuns(const std::vector<RunRow> &runs, YieldReport &report) {
     std::map<std::string, std::vector<const RunRow *>> byBoard;
     std::map<std::string, int> errorsBySlot;
     for (const RunRow &run : runs) {
@@ -493,6 +491,15 @@ YieldReport Store::Yield(int64_t sinceMs) const {
         report.firstPassYield = static_cast<double>(report.firstPassBoards) / report.boards;
         report.finalYield = static_cast<double>(report.finalPassBoards) / report.boards;
     }
+}
+
+}  // namespace
+
+YieldReport Store::Yield(int64_t sinceMs) const {
+    YieldReport report;
+    report.sinceMs = sinceMs;
+    std::vector<RunRow> runs = Runs(sinceMs);
+    CountRuns(runs, report);
     std::map<std::string, std::vector<double>> seconds;
     std::map<std::string, int> failures;
     {

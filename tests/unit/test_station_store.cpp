@@ -16,6 +16,7 @@
 
 #include "PgServer.h"
 #include "Postgres.h"
+#include "RunReport.h"
 #include "Station.h"
 #include "Store.h"
 #include "Terminal.h"
@@ -140,6 +141,22 @@ TEST(StationStore, TextFromOutsideIsMadeValidUtf8) {
         EXPECT_EQ(station::ToValidUtf8(c.in), c.out) << c.in;
         EXPECT_EQ(station::ValidUtf8(c.in), c.in == c.out) << c.in;
     }
+    // A bad byte an older station stored still leaves the store as valid text (JSON included).
+    TempDir dir;
+    std::string error;
+    auto store = Store::Open(dir.path + "/results.db", false, error);
+    ASSERT_TRUE(store) << error;
+    store->SetBoard(Begin(*store, "A", 1000), "B1", 1000, error);
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir.path + "/results.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "UPDATE runs SET operator = CAST(X'4A6F73E9' AS TEXT)", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    std::string json;
+    EXPECT_NO_THROW(json =
+                        station::FormatHistory("B1", store->History("B1"), station::Format::Json));
+    EXPECT_NE(json.find("Jos" + bad), std::string::npos) << json;
 }
 
 TEST(StationStore, EachTargetHasItsOwnOutboxKeptWithTheRunsInOneTransaction) {
