@@ -17,7 +17,7 @@ OutboxSender::OutboxSender(Store &store, std::string target)
     : store_(store), target_(std::move(target)) {}
 
 OutboxSender::~OutboxSender() {
-    Stop();
+    Halt(std::chrono::milliseconds(0));
 }
 
 void OutboxSender::Start() {
@@ -32,7 +32,7 @@ void OutboxSender::Wake() {
     wake_.notify_all();
 }
 
-bool OutboxSender::Stop(std::chrono::milliseconds grace) {
+void OutboxSender::Halt(std::chrono::milliseconds grace) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!stopping_) stopBy_ = Clock::now() + grace;
@@ -40,6 +40,10 @@ bool OutboxSender::Stop(std::chrono::milliseconds grace) {
     }
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
+}
+
+bool OutboxSender::Stop(std::chrono::milliseconds grace) {
+    Halt(grace);
     return store_.OutboxState(target_).waiting == 0;
 }
 

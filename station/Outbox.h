@@ -59,6 +59,7 @@ class OutboxSender {
 
   private:
     void Loop();
+    void Halt(std::chrono::milliseconds grace);
     void SetError(const std::string &error, bool refusal);
     bool StopDue() const;
 
