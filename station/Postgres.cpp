@@ -172,7 +172,6 @@ PostgresSender::~PostgresSender() {
 
 bool PostgresSender::Connect(std::string &error) {
     if (link_ && link_->Ok()) return true;
-    connected_ = false;
     link_ = std::make_unique<PgLink>([this](int fd, short events, Clock::time_point until) {
         return WaitFd(fd, events, until);
     });
@@ -180,7 +179,6 @@ bool PostgresSender::Connect(std::string &error) {
         link_.reset();
         return false;
     }
-    connected_ = true;
     return true;
 }
 

@@ -3,7 +3,6 @@
 // crash between the two sends it again and the server keeps one copy.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -17,7 +16,6 @@ class PostgresSender : public OutboxSender {
   public:
     PostgresSender(Store &store, std::string connection);
     ~PostgresSender() override;
-    bool Connected() const { return connected_; }
 
   protected:
     bool Connect(std::string &error) override;
@@ -28,7 +26,6 @@ class PostgresSender : public OutboxSender {
 
     std::string connection_;
     std::unique_ptr<PgLink> link_;  // used by the sending thread only (or SendPending's caller)
-    std::atomic<bool> connected_{false};
 };
 
 // For `station check`: connects as the station would; false with the server's reason.
