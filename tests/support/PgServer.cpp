@@ -112,10 +112,9 @@ bool PgServer::Signal(int signal) const {
         if (fields >> state >> parent && parent == postmaster)
             pids.push_back(std::atoi(entry.path().filename().c_str()));
     }
-    for (pid_t pid : pids) {
-        if (kill(pid, signal) != 0) return false;
-    }
-    return true;
+    // A backend may end between the look and the signal.
+    for (size_t i = 1; i < pids.size(); ++i) kill(pids[i], signal);
+    return kill(postmaster, signal) == 0;
 }
 
 std::string PgServer::Query(const std::string &sql) const {
