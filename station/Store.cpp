@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 
 #include "Utf8.h"
 
@@ -106,6 +108,36 @@ class Transaction {
     bool ok_ = false, done_ = false;
 };
 
+// The files this process holds. Closing any descriptor of a file drops the process's POSIX
+// locks on it, SQLite's among them: a second open here is refused before it opens anything.
+std::mutex heldMutex;
+std::set<std::pair<uint64_t, uint64_t>> heldFiles;
+
+// Opens and locks the database file; -1 with `error` when another station holds it. Two
+// stations on one file would each take the other's open runs for crashed ones. The lock is on
+// the file itself, so a symlink or a hard link meets it too.
+int TakeFile(const std::string &path, std::pair<uint64_t, uint64_t> &file, std::string &error) {
+    std::lock_guard<std::mutex> held(heldMutex);
+    struct stat known;
+    const std::string taken = path + ": another station is using this store";
+    if (stat(path.c_str(), &known) == 0 && heldFiles.count({known.st_dev, known.st_ino}) != 0) {
+        error = taken;
+        return -1;
+    }
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid() || fstat(fd.get(), &known) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        error = taken;
+        return -1;
+    }
+    file = {known.st_dev, known.st_ino};
+    heldFiles.insert(file);
+    return fd.release();
+}
+
 std::string NewUid() {
     std::random_device random;
     char text[33];
@@ -150,6 +182,10 @@ Verdict VerdictFromName(const std::string &name) {
 
 Store::~Store() {
     if (db_ != nullptr) sqlite3_close(db_);
+    if (lockFd_.valid()) {
+        std::lock_guard<std::mutex> held(heldMutex);
+        heldFiles.erase(file_);
+    }
 }
 
 bool Store::Exec(const char *sql, std::string &error) const {
@@ -199,18 +235,11 @@ int Store::AbortOpenRuns(std::string &error) {
 
 std::unique_ptr<Store> Store::Open(const std::string &path,
                                    const std::vector<OutboxTarget> &targets, std::string &error) {
-    // Two stations on one file would each take the other's open runs for crashed ones. The
-    // lock is on the file itself, so a symlink or a hard link meets it too.
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    std::pair<uint64_t, uint64_t> file;
+    const int fd = TakeFile(path, file, error);
+    if (fd < 0) return nullptr;
     std::unique_ptr<Store> store(new Store(fd));
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error = path + ": another station is using this store";
-        return nullptr;
-    }
+    store->file_ = file;
     store->targets_ = targets;
     if (sqlite3_open_v2(path.c_str(), &store->db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,

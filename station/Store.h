@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "StationView.h"
@@ -130,6 +131,7 @@ class Store : public ResultsQuery {
     mutable std::mutex mutex_;  // one connection, used by every slot, sender and surface
     sqlite3 *db_ = nullptr;
     UniqueFd lockFd_;  // the database file itself, flock'ed: any path to it meets the lock
+    std::pair<uint64_t, uint64_t> file_;  // its device and inode
     std::vector<OutboxTarget> targets_;
     int abortedOnOpen_ = 0;
 };
