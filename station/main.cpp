@@ -154,8 +154,8 @@ int Run(const RunArgs &args) {
     if (sender && !sender->Stop(std::chrono::seconds(5))) {
         const OutboxStatus left = sender->Status();
         std::cout << "station: PostgreSQL did not take " << left.waiting << " result(s)"
-                  << (left.lastError.empty() ? "" : " (" + left.lastError + ")") << "; they wait in "
-                  << config.sqlitePath << " and go with the next start\n";
+                  << (left.lastError.empty() ? "" : " (" + left.lastError + ")")
+                  << "; they wait in " << config.sqlitePath << " and go with the next start\n";
     }
     // The signal thread waits for a signal that may never come: send it the one it waits for.
     pthread_kill(signalWaiter.native_handle(), SIGTERM);
