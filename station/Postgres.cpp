@@ -90,7 +90,9 @@ class PgLink {
     bool Ok() const { return conn_ && PQstatus(conn_.get()) == CONNECTION_OK; }
 
     bool Open(const std::string &connection, std::string &error) {
-        const char *values[] = {"3", "1", "10", "5", "3", "UTF8", connection.c_str(), nullptr};
+        const std::string within = std::to_string(kConnectWithin.count());
+        const char *values[] = {within.c_str(),     "1",    "10", "5", "3", "UTF8",
+                                connection.c_str(), nullptr};
         conn_.reset(PQconnectStartParams(kConnectKeys, values, 1));
         if (!conn_ || PQstatus(conn_.get()) == CONNECTION_BAD) return Fail(error);
         const Clock::time_point until = Clock::now() + kConnectWithin;
@@ -99,12 +101,15 @@ class PgLink {
             if (state == PGRES_POLLING_FAILED) return Fail(error);
             const short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
             if (!wait_(PQsocket(conn_.get()), events, until)) {
-                error = "PostgreSQL did not answer the connection within 3 s";
+                error = "PostgreSQL did not answer the connection within " + within + " s";
                 conn_.reset();
                 return false;
             }
         }
-        return Exec("SET client_min_messages = warning; SET statement_timeout = 10000", {}, error);
+        const std::string settings =
+            "SET client_min_messages = warning; SET statement_timeout = " +
+            std::to_string(std::chrono::milliseconds(kAnswerWithin).count());
+        return Exec(settings.c_str(), {}, error);
     }
 
     // One statement with parameters, or several without; false with the server's message and
@@ -149,7 +154,8 @@ class PgLink {
         return true;
     }
     bool Late(std::string &error) {
-        error = "PostgreSQL did not answer within 10 s (or the station is stopping)";
+        error = "PostgreSQL did not answer within " + std::to_string(kAnswerWithin.count()) +
+                " s (or the station is stopping)";
         conn_.reset();
         return false;
     }
