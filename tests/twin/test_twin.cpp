@@ -26,8 +26,9 @@ constexpr int kCanTimeoutMs = 12000;
 // Association, key handshake and lease take about 10 s here; the agent allows the script 60 s.
 constexpr int kWifiTimeoutMs = 70000;
 constexpr size_t kImageBytes = 1000000;
-// The adapter's settle second, a 10 s inquiry, then the name requests; the agent allows 30 s.
-constexpr int kBtTimeoutMs = 40000;
+// The agent allows the adapter's bring-up 10 s, waits a second, then the scan (a 10 s inquiry
+// and the name requests) 30 s.
+constexpr int kBtTimeoutMs = 45000;
 
 Bytes Frame(const std::string &hex) {
     Bytes bytes;
