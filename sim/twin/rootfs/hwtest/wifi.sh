@@ -25,11 +25,12 @@ wpa_supplicant -B -s -D nl80211 -i wlan0 -c "$conf" -C "$ctrl" || exit 1
 # every block tried and put aside (a wrong passphrase disables its block for a while, and the
 # client goes on to the next one of the same network).
 state() { wpa_cli -p "$ctrl" -i wlan0 "$@" 2>/dev/null; }
-n=0
+uptime_s() { cut -d. -f1 /proc/uptime; }
+# Leaves the lease its time within the agent's 60 s for this script.
+give_up=$(($(uptime_s) + 40))
 until state status | grep -qx "wpa_state=COMPLETED"; do
-    n=$((n + 1))
     blocks=$(state list_networks | tail -n +2)
-    if [ $n -gt 80 ] || ! echo "$blocks" | grep -qv "DISABLED\]"; then
+    if [ "$(uptime_s)" -ge $give_up ] || ! echo "$blocks" | grep -qv "DISABLED\]"; then
         echo "wifi.sh: no network" >&2
         exit 1
     fi
