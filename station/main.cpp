@@ -101,6 +101,7 @@ int Run(const RunArgs &args) {
     std::unique_ptr<WebServer> web;
     if (config.web || !args.web.empty()) {
         WebOptions webOptions = config.webOptions;
+        webOptions.tokenFile = config.sqlitePath + ".page-token";
         if (!args.web.empty() && args.web != "yes") webOptions.address = args.web;
         if (!IsLoopbackAddress(webOptions.address) && !args.webPublic &&
             args.web == webOptions.address) {
@@ -117,9 +118,8 @@ int Run(const RunArgs &args) {
             std::cerr << "station: operator page: " << error << '\n';
             return 2;
         }
-        std::cout << "operator page: " << web->Url() << "  (token " << web->Token() << ")\n"
-                  << "  open " << web->Url() << "?token=" << web->Token()
-                  << " on the operator's screen\n";
+        std::cout << "operator page: " << web->Url() << "\n  open " << web->PairingLink()
+                  << " on the operator's screen (the link works once, for 10 minutes)\n";
     }
 
     const bool live = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
