@@ -10,6 +10,7 @@
   const $ = (id) => document.getElementById(id);
 
   let unlocked = false;
+  let linkRefused = false;  // its note goes once the page is unlocked
   let offline = true;
   let offsetMs = 0;  // the station's clock minus ours
   let lastState = null;
@@ -59,6 +60,7 @@
   // itself is never kept by the page.
   function setLocked(locked, why) {
     unlocked = !locked;
+    if (unlocked && linkRefused) showMessage(''), linkRefused = false;
     document.body.classList.toggle('locked', locked);
     $('unlock').hidden = !locked;
     $('token-form').hidden = !(locked && why);
@@ -539,6 +541,7 @@
 
   document.addEventListener('DOMContentLoaded', () => {
     if (location.hash === '#link-refused') {
+      linkRefused = true;
       showMessage('That link was used before or is too old: enter the station\'s token, or ' +
                   'open a new link from the station.');
       history.replaceState(null, '', '/');

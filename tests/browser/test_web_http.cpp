@@ -72,7 +72,9 @@ class FakeStation : public StationControl, public ResultsQuery {
         std::lock_guard lock(mutex_);
         subscribers[size_t(id)] = nullptr;
     }
-    std::vector<OutboxStatus> Outboxes() const override { return {}; }
+    std::vector<OutboxStatus> Outboxes() const override {
+        return {{"postgres", 0, 0, 0, ""}, {"cfx", 3, 0, 5, "broker <refused>"}};
+    }
     void Change() {
         std::lock_guard lock(mutex_);
         for (auto &s : subscribers)
@@ -400,6 +402,8 @@ TEST_F(WebTest, TextFromBoardsIsPassedOnAsData) {
     EXPECT_EQ(state["slots"][0]["board"], "<script>alert(1)</script>\xef\xbf\xbd");
     EXPECT_EQ(state["slots"][0]["verdict"], "FAIL");
     EXPECT_EQ(state["slots"][1]["phase"], "confirm");
+    ASSERT_EQ(state["outboxes"].size(), 1u) << "only targets that are behind: " << state;
+    EXPECT_EQ(state["outboxes"][0]["lastError"], "broker <refused>");
     auto yield = json::parse(client.Get("/api/yield?since=5")->body);
     EXPECT_EQ(yield["sinceMs"], 5);
     EXPECT_EQ(yield["failuresByStep"][0]["failures"], 2);
