@@ -14,7 +14,9 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -25,7 +27,6 @@
 #include <thread>
 
 #include "RunReport.h"
-#include "Station.h"
 #include "StationFile.h"
 #include "UniqueFd.h"
 #include "web/Assets.h"
