@@ -213,9 +213,9 @@ def check_layout(driver, args, name):
     screen(driver, 1366, 768)
 
 
-def pair(page, url, link):
+def pair(page, url, link, slots=2):
     page.get(link)
-    wait_for("two tiles", lambda: len(tiles(page)) == 2)
+    wait_for("the tiles", lambda: len(tiles(page)) == slots)
     assert "code" not in page.current_url, page.current_url
     wait_for("unlocked", lambda: all(t["canStart"] for t in tiles(page).values()))
 
@@ -380,9 +380,9 @@ def stop_and_restart(page, station):
 
 def scans(args, page, work):
     """Two slots ask for serial numbers while one is being typed: each scan stays in its slot."""
-    station, url, link, _ = start_station(args, work, "serial", SERIAL_PLAN)
+    station, url, link, _ = start_station(args, work, "serial", SERIAL_PLAN, idle="CDEFGH")
     try:
-        pair(page, url, link)
+        pair(page, url, link, 8)
         button(page, "A", "button.start").click()
         field = wait_for("A asks", lambda: tiles(page)["A"]["asksSerial"] and
                          page.switch_to.active_element)
@@ -395,19 +395,24 @@ def scans(args, page, work):
             url + "api/start", data=json.dumps({"slot": HOSTILE_SLOT}).encode(),
             headers={"Content-Type": "application/json", "X-Station-Token": token}), timeout=10)
         wait_for("B asks too", lambda: tiles(page)[HOSTILE_SLOT]["asksSerial"])
+        check_layout(page, args, "eight")
+        assert page.execute_script("return [...document.querySelectorAll('section.tile')]"
+                                   ".every(t => t.getBoundingClientRect().bottom <= innerHeight)"),\
+            "8 slots on 1366x768 without scrolling"
+        assert page.switch_to.active_element == field, "the layout checks kept the focus"
         time.sleep(0.3)
         page.switch_to.active_element.send_keys("42" + Keys.ENTER)
         wait_for("focus on B's field", lambda: page.switch_to.active_element.get_attribute(
             "aria-label") == "Serial number for slot " + HOSTILE_SLOT)
         page.switch_to.active_element.send_keys("0043" + Keys.ENTER)
-        done = wait_for("both verdicts", lambda: all(
-            t["verdict"] for t in tiles(page).values()) and tiles(page))
+        done = wait_for("both verdicts", lambda: (lambda now: all(
+            now[s]["verdict"] for s in MACS) and now)(tiles(page)))
         assert done["A"]["board"] == "0042" and done[HOSTILE_SLOT]["board"] == "0043", done
     finally:
         station.stop()
 
 
-def start_station(args, work, name, plan):
+def start_station(args, work, name, plan, idle=()):
     folder = os.path.join(work, name)
     os.makedirs(folder, exist_ok=True)
     port = free_port()
@@ -416,7 +421,8 @@ def start_station(args, work, name, plan):
         f.write(STATION_FILE.format(plan=plan, db=os.path.join(folder, "results.db"), port=port,
                                     station=HOSTILE_STATION, slots="".join(
                                         SLOT.format(name=slot, state=state, mac=MACS[slot])
-                                        for slot, state in args.boards.items())))
+                                        for slot, state in args.boards.items()) + "".join(
+                                        IDLE_SLOT.format(name=n) for n in idle)))
     args.token_file = os.path.join(folder, "results.db.page-token")
     station = Station(args.station, config, os.path.join(folder, "station.log"))
     url, link = station.start()
@@ -523,6 +529,12 @@ sqlite = "{db}"
 [web]
 address = "127.0.0.1:{port}"
 {slots}"""
+IDLE_SLOT = """\
+[[slot]]
+name = '{name}'
+port = "/nonexistent/tty{name}"
+vars = {{ MAC = "02:00:00:00:01:ff" }}
+"""
 SLOT = """\
 [[slot]]
 name = '{name}'
