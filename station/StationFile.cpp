@@ -151,8 +151,10 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
         if (const toml::node *hosts = web.get("hosts")) {
             const toml::array *list = hosts->as_array();
             for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
-                if (!list->get(i)->is_string()) list = nullptr;
-                else out.webOptions.hosts.push_back(list->get(i)->as_string()->get());
+                if (!list->get(i)->is_string())
+                    list = nullptr;
+                else
+                    out.webOptions.hosts.push_back(list->get(i)->as_string()->get());
             }
             if (list == nullptr) return r.Fail(hosts, "web.hosts", "a list of host names"), done();
         }
