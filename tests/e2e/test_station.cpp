@@ -340,6 +340,26 @@ TEST_F(OneBoardStation, ABoardGoneMidRunIsAStationErrorAtOnce) {
     EXPECT_EQ(run.rfind("ERROR|touch|fixture port " + dir_ + "/E/tty lost: ", 0), 0u) << run;
 }
 
+TEST_F(OneBoardStation, ALateAnswerFromBeforeACrashIsNotTheNextRunsResult) {
+    Plan("mac identity=yes\ntouch\n");
+    ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
+    {
+        StationProcess station({"run", dir_ + "/e.toml", "--auto", "--runs", "1"}, ELog());
+        for (int i = 0; i < 300 && Count(EDb(), "SELECT count(*) FROM steps") < 1; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        station.Kill9();  // the board waits for its touch, and answers when the window ends
+    }
+    // The first request waits behind the touch (the board takes one at a time).
+    Plan("version expect=5.0.0 timeout_ms=30000\nmac identity=yes\n");
+    StationProcess station({"run", dir_ + "/e.toml", "--auto", "--runs", "1"}, ELog());
+    ASSERT_EQ(station.Wait(60), 0) << Slurp(ELog());
+    EXPECT_EQ(Sql(EDb(), "SELECT verdict, failed_reading FROM runs ORDER BY id"),
+              "ABORTED|\nPASS|\n")
+        << Slurp(ELog());
+}
+
 // Gone, or a zombie nobody has reaped yet.
 bool ProcessGone(pid_t pid) {
     const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
