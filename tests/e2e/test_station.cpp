@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -358,6 +359,39 @@ TEST_F(OneBoardStation, ALateAnswerFromBeforeACrashIsNotTheNextRunsResult) {
     EXPECT_EQ(Sql(EDb(), "SELECT verdict, failed_reading FROM runs ORDER BY id"),
               "ABORTED|\nPASS|\n")
         << Slurp(ELog());
+}
+
+TEST_F(OneBoardStation, NoPassWithoutARecord) {
+    Plan("mac identity=yes\nversion expect=5.0.0\n");
+    ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
+    const std::string full = dir_ + "/full";
+    fs::create_directory(full);
+    ASSERT_EQ(mount("tvk", full.c_str(), "tmpfs", 0, "size=1m"), 0) << "needs root";
+    std::string toml = Slurp(dir_ + "/e.toml");
+    std::ofstream(dir_ + "/full.toml") << toml.replace(toml.find("e.db"), 4, "full/e.db");
+    StationProcess station({"run", dir_ + "/full.toml"}, ELog());
+    for (int i = 0; i < 100 && Slurp(ELog()).find("Enter starts") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    {
+        // The disk fills up while the station runs.
+        std::ofstream filler(full + "/filler");
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size()) && filler.flush()) {
+        }
+    }
+    station.Type("\n");
+    for (int i = 0; i < 100 && Slurp(ELog()).find("E  ERROR") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    station.Type("q\n");
+    EXPECT_EQ(station.Wait(30), 1);
+    umount2(full.c_str(), MNT_DETACH);
+    const std::string log = Slurp(ELog());
+    EXPECT_NE(log.find("KiB free beside"), std::string::npos) << log;
+    EXPECT_NE(log.find("E  ERROR  "), std::string::npos) << log;
+    EXPECT_NE(log.find("results not saved: "), std::string::npos) << log;
+    EXPECT_EQ(log.find("PASS"), std::string::npos) << log;
 }
 
 // Gone, or a zombie nobody has reaped yet.
