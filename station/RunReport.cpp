@@ -168,6 +168,8 @@ std::string FormatYield(const YieldReport &y, Format format) {
             }
             return a;
         };
+        nlohmann::json errorsBySlot = nlohmann::json::object();
+        for (const auto &[slot, count] : y.errorsBySlot) errorsBySlot[slot] = count;
         out << nlohmann::json{{"since", FormatTime(y.sinceMs)},
                               {"runs", y.runs},
                               {"boards", y.boards},
@@ -175,6 +177,10 @@ std::string FormatYield(const YieldReport &y, Format format) {
                               {"final_pass_boards", y.finalPassBoards},
                               {"first_pass_yield", y.firstPassYield},
                               {"final_yield", y.finalYield},
+                              {"aborted_runs", y.abortedRuns},
+                              {"error_runs", y.errorRuns},
+                              {"errors_by_slot", errorsBySlot},
+                              {"unidentified_runs", y.unidentifiedRuns},
                               {"failures_by_step", stats(y.failuresByStep)},
                               {"slowest_steps", stats(y.slowestSteps)}}
                    .dump(1)
@@ -184,6 +190,10 @@ std::string FormatYield(const YieldReport &y, Format format) {
         out << "runs,," << y.runs << ",,,\nboards,," << y.boards << ",,,\n";
         out << "first_pass_yield,," << Fixed(y.firstPassYield, 4) << ",,,\n";
         out << "final_yield,," << Fixed(y.finalYield, 4) << ",,,\n";
+        out << "aborted_runs,," << y.abortedRuns << ",,,\nerror_runs,," << y.errorRuns
+            << ",,,\nunidentified_runs,," << y.unidentifiedRuns << ",,,\n";
+        for (const auto &[slot, count] : y.errorsBySlot)
+            out << "station_errors," << Csv(slot) << ',' << count << ",,,\n";
         for (const StepStat &s : y.failuresByStep) {
             out << "failures," << Csv(s.step) << ",," << s.failures << ','
                 << Fixed(s.medianSeconds, 3) << ',' << Fixed(s.maxSeconds, 3) << '\n';
@@ -199,6 +209,15 @@ std::string FormatYield(const YieldReport &y, Format format) {
             << "/" << y.boards << ")\n";
         out << "  final yield      " << Percent(y.finalYield) << " (" << y.finalPassBoards << "/"
             << y.boards << ")\n";
+        // Runs that are no board's result, so the figures above still add up.
+        out << "  apart: " << y.abortedRuns << " aborted, " << y.unidentifiedRuns
+            << " unidentified, " << y.errorRuns << " station errors";
+        const char *separator = " (";
+        for (const auto &[slot, count] : y.errorsBySlot) {
+            out << separator << "slot " << slot << ": " << count;
+            separator = ", ";
+        }
+        out << (y.errorsBySlot.empty() ? "\n" : ")\n");
         out << "failures by step:" << (y.failuresByStep.empty() ? " none" : "") << '\n';
         for (const StepStat &s : y.failuresByStep) {
             out << "  " << std::left << std::setw(40) << s.step << std::right << std::setw(4)

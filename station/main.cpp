@@ -166,7 +166,7 @@ int RunStation(const RunArgs &args) {
     if (!config.postgres.empty()) {
         sender = std::make_unique<PostgresSender>(*store, config.postgres);
     }
-    std::vector<PostgresSender *> senders;
+    std::vector<OutboxSender *> senders;
     if (sender) senders.push_back(sender.get());
     auto station = Station::Create(config, *store, options, senders, error);
     if (!station) {
@@ -185,12 +185,13 @@ int RunStation(const RunArgs &args) {
     std::cout << std::flush;  // before the slots' lines, wherever the output goes
     Serve(*station, options, signals);
     if (web) web->Stop();
-    if (sender) {
-        sender->Stop();
-        if (!sender->SendPending(error)) {
-            std::cout << "station: PostgreSQL not reached; results wait in " << config.sqlitePath
-                      << " and go with the next start\n";
-        }
+    // A server that does not answer gets a few seconds; what it has not taken waits for the
+    // next start.
+    if (sender && !sender->Stop(std::chrono::seconds(5))) {
+        const OutboxStatus left = sender->Status();
+        std::cout << "station: PostgreSQL did not take " << left.waiting << " result(s)"
+                  << (left.lastError.empty() ? "" : " (" + left.lastError + ")")
+                  << "; they wait in " << config.sqlitePath << " and go with the next start\n";
     }
     if (station->Unsaved() == 0) return 0;
     std::cout << "station: " << station->Unsaved()
@@ -219,6 +220,12 @@ int Check(const std::string &checkFile) {
     }
     std::cout << checkFile << ": " << config.slots.size() << " slots, plan " << config.planPath
               << ": OK\n";
+    if (config.postgres.empty()) return 0;
+    if (!CheckPostgres(config.postgres, error)) {
+        std::cout << "PostgreSQL: not reached: " << error << '\n';
+        return 1;
+    }
+    std::cout << "PostgreSQL: reached\n";
     return 0;
 }
 
