@@ -369,8 +369,7 @@ TEST_F(OneBoardStation, ALateAnswerFromBeforeACrashIsNotTheNextRunsResult) {
     Plan("version expect=5.0.0 timeout_ms=30000\nmac identity=yes\n");
     StationProcess station(AutoOnce(), ELog());
     ASSERT_EQ(station.Wait(60), 0) << Slurp(ELog());
-    EXPECT_EQ(Sql(EDb(), "SELECT verdict, failed_reading FROM runs ORDER BY id"),
-              "ABORTED|\nPASS|\n")
+    EXPECT_EQ(Sql(EDb(), "SELECT verdict, failed_step FROM runs ORDER BY id"), "ABORTED|\nPASS|\n")
         << Slurp(ELog());
 }
 
