@@ -104,6 +104,7 @@ bool StartWeb(const RunArgs &args, const StationConfig &config, Station &station
               std::unique_ptr<WebServer> &web) {
     if (!config.web && args.web.empty()) return true;
     WebOptions webOptions = config.webOptions;
+    webOptions.tokenFile = config.sqlitePath + ".page-token";
     if (!args.web.empty() && args.web != "yes") webOptions.address = args.web;
     if (!IsLoopbackAddress(webOptions.address) && !args.webPublic &&
         args.web == webOptions.address) {
@@ -118,9 +119,8 @@ bool StartWeb(const RunArgs &args, const StationConfig &config, Station &station
         return false;
     }
     // Flushed: under systemd or into a file nobody would see it until the end.
-    std::cout << "operator page: " << web->Url() << "  (token " << web->Token() << ")\n"
-              << "  open " << web->Url() << "?token=" << web->Token() << " on the operator's screen"
-              << std::endl;
+    std::cout << "operator page: " << web->Url() << "\n  open " << web->PairingLink()
+              << " on the operator's screen (the link works once, for 10 minutes)" << std::endl;
     return true;
 }
 
