@@ -6,18 +6,14 @@
 #include <fstream>
 
 #include "StationFile.h"
+#include "TempDir.h"
 
 namespace {
 
 struct File {
-    std::string dir, path;
-    explicit File(const std::string &text) {
-        char name[] = "/tmp/tvk-station-file-XXXXXX";
-        dir = mkdtemp(name);
-        path = dir + "/line.toml";
-        std::ofstream(path) << text;
-    }
-    ~File() { std::filesystem::remove_all(dir); }
+    support::TempDir folder{"tvk-station-file"};
+    std::string dir = folder.path(), path;
+    explicit File(const std::string &text) : path(folder.Write("line.toml", text)) {}
 };
 
 constexpr char kSlot[] = "[[slot]]\nname = \"A\"\nport = \"tty\"\n";
