@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "Plan.h"
+#include "Report.h"
 
 namespace {
 
@@ -191,6 +192,11 @@ TEST(PlanStation, CleanUpStepsRunWhateverEndsTheRunAndNeverDecideIt) {
         EXPECT_EQ(lcdTries, c.lcdTries) << c.name;
         EXPECT_NE(results[0].result.summary.find(c.firstSummary), std::string::npos)
             << c.name << ": " << results[0].result.summary;
+        const std::string xml = fixture::JUnitReport(plan, results, {"h", "t", "p"});
+        EXPECT_NE(xml.find("03 haptic-stop (clean-up)"), std::string::npos) << xml;
+        if (c.overall == Outcome::Pass) {
+            EXPECT_EQ(xml.find("<failure"), std::string::npos) << xml;
+        }
     }
 }
 
