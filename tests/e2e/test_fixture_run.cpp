@@ -158,6 +158,20 @@ TEST_F(FixtureRun, AFailingStepStopsThePlanAndIsReported) {
     EXPECT_TRUE(Has(check.output, "03 mac: skipped")) << check.output;
 }
 
+TEST_F(FixtureRun, ACleanUpStepStopsTheMotorAfterAFailSoTheNextRunCanStartIt) {
+    const std::string plan = WritePlan("cleanup",
+                                       "haptic-start 2\n"
+                                       "board-type expect=RDMX\n"
+                                       "haptic-stop cleanup=yes\n");
+    for (int run = 1; run <= 2; ++run) {
+        Ran ran = Fixture({"run", plan});
+        EXPECT_EQ(ran.status, 1) << ran.output;
+        EXPECT_TRUE(Has(ran.output, "[1/3] haptic-start 2 ... PASS")) << run << "\n" << ran.output;
+        EXPECT_TRUE(Has(ran.output, "[3/3] haptic-stop (clean-up) ... PASS")) << ran.output;
+        EXPECT_TRUE(Has(ran.output, "3 steps: 2 passed, 1 failed")) << ran.output;
+    }
+}
+
 TEST_F(FixtureRun, KeepGoingRunsEveryStepAndErrorsOutrankFailures) {
     const std::string plan = WritePlan("mixed",
                                        "usb NO-SUCH-FILE.TXT\n"
