@@ -47,6 +47,7 @@ constexpr size_t kThreads = 24;
 constexpr int kMaxStreams = 16;
 // A stream writes at least this often, so a page that went away frees its place soon.
 constexpr auto kHeartbeat = std::chrono::seconds(3);
+constexpr auto kLastStateGrace = std::chrono::seconds(1);
 constexpr int64_t kPairingLifeMs = 10 * 60 * 1000;
 constexpr size_t kMaxPairingCodes = 8;
 constexpr int kSessionDays = 90;
@@ -247,6 +248,12 @@ class ChangeFeed {
     void Leave() {
         std::lock_guard lock(mutex_);
         --streams_;
+        wake_.notify_all();
+    }
+    // After Close: until every stream has sent its last state and ended, or `timeout`.
+    void WaitEmpty(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, timeout, [&] { return streams_ == 0; });
     }
     int Streams() {
         std::lock_guard lock(mutex_);
@@ -316,6 +323,8 @@ class HttpWebServer : public WebServer {
         if (subscription_ >= 0) control_.Unsubscribe(subscription_);
         subscription_ = -1;
         feed_.Close();
+        // The server's stop cuts open streams at once: give them their last state first.
+        feed_.WaitEmpty(kLastStateGrace);
         server_.stop();
         if (thread_.joinable()) thread_.join();
     }
