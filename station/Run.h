@@ -86,7 +86,6 @@ class Run {
     fixture::Link link_;
     std::unique_ptr<Hook> hook_;
     std::string recordError_, portError_;
-    bool unanswered_ = false;
 };
 
 }  // namespace station

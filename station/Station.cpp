@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "Outbox.h"
 #include "RunOutputs.h"
+#include "Text.h"
 
 namespace station {
 
@@ -112,21 +111,18 @@ std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &sto
 }
 
 bool Station::ReadPlan(std::string &error) {
-    std::ifstream in(config_.planPath);
-    if (!in) {
-        error = config_.planPath + ": cannot read the plan";
+    std::string text;
+    if (!fixture::ReadTextFile(config_.planPath, fixture::kMaxPlanFileBytes, text, error)) {
         return false;
     }
-    std::stringstream text;
-    text << in.rdbuf();
     planName_ = std::filesystem::path(config_.planPath).stem().string();
-    planHash_ = PlanHash(text.str());
+    planHash_ = PlanHash(text);
     for (const SlotConfig &slotConfig : config_.slots) {
         auto slot = std::make_unique<Slot>();
         slot->config = slotConfig;
         std::vector<std::string> errors;
-        if (!fixture::ParsePlan(text.str(), planName_, SlotVariables(config_, slotConfig),
-                                slot->plan, errors)) {
+        if (!fixture::ParsePlan(text, planName_, SlotVariables(config_, slotConfig), slot->plan,
+                                errors)) {
             error = config_.planPath + " (slot " + slotConfig.name + "): " + errors.front();
             for (size_t i = 1; i < errors.size(); ++i) error += "\n  " + errors[i];
             return false;

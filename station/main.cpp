@@ -9,9 +9,7 @@
 
 #include <CLI/CLI.hpp>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <thread>
 
 #include "Postgres.h"
@@ -20,6 +18,7 @@
 #include "StationFile.h"
 #include "Store.h"
 #include "Terminal.h"
+#include "Text.h"
 #include "Web.h"
 
 namespace {
@@ -206,15 +205,17 @@ int Check(const std::string &checkFile) {
         std::cerr << "station: " << error << '\n';
         return 2;
     }
+    std::string text;
+    if (!fixture::ReadTextFile(config.planPath, fixture::kMaxPlanFileBytes, text, error)) {
+        std::cerr << "station: " << error << '\n';
+        return 2;
+    }
     for (const SlotConfig &slot : config.slots) {
         std::vector<std::string> errors;
         fixture::Plan plan;
-        std::ifstream in(config.planPath);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!in || !fixture::ParsePlan(text.str(), "", SlotVariables(config, slot), plan, errors)) {
+        if (!fixture::ParsePlan(text, "", SlotVariables(config, slot), plan, errors)) {
             std::cerr << "station: " << config.planPath << " (slot " << slot.name
-                      << "): " << (errors.empty() ? "cannot read" : errors.front()) << '\n';
+                      << "): " << errors.front() << '\n';
             return 2;
         }
     }
