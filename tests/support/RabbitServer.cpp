@@ -1,0 +1,270 @@
+#include "RabbitServer.h"
+
+#include <fcntl.h>
+#include <glob.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <proton/connection.hpp>
+#include <proton/connection_options.hpp>
+#include <proton/container.hpp>
+#include <proton/delivery.hpp>
+#include <proton/message.hpp>
+#include <proton/message_id.hpp>
+#include <proton/messaging_handler.hpp>
+#include <proton/receiver_options.hpp>
+#include <proton/transport.hpp>
+#include <proton/work_queue.hpp>
+#include <random>
+#include <thread>
+
+#include "AmqpSender.h"
+#include "Process.h"
+
+namespace tvk_test {
+
+namespace {
+
+std::string Sbin() {
+    glob_t found{};
+    std::string dir;
+    if (glob("/usr/lib/rabbitmq/lib/rabbitmq_server-*/sbin", 0, nullptr, &found) == 0) {
+        dir = found.gl_pathv[found.gl_pathc - 1];
+    }
+    globfree(&found);
+    return dir;
+}
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+// In a process group of its own, output to `log`, so the whole tree can be ended by its id.
+pid_t Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &log) {
+    std::vector<char *> args, envp;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], &actions, &attr, args.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return pid;
+}
+
+// Waits for `pid` up to `ms`, then kills its group; true when it ended by itself.
+bool Reap(pid_t pid, int ms) {
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            kill(-pid, SIGKILL);  // its group's leftovers (erl_child_setup and the like)
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return false;
+}
+
+class Consumer : public proton::messaging_handler {
+  public:
+    Consumer(std::string url, std::string user, std::string password, size_t count)
+        : url_(std::move(url)),
+          user_(std::move(user)),
+          password_(std::move(password)),
+          count_(count) {}
+    std::vector<AmqpReceived> got;
+
+    void on_container_start(proton::container &c) override {
+        proton::connection_options co;
+        co.user(user_).password(password_).sasl_allowed_mechs("PLAIN");
+        co.sasl_allow_insecure_mechs(true);
+        c.connect(url_, co);
+    }
+    void on_connection_open(proton::connection &c) override {
+        c.open_receiver("/amq/queue/cfx", proton::receiver_options().credit_window(500));
+    }
+    void on_message(proton::delivery &d, proton::message &m) override {
+        AmqpReceived r;
+        r.id = proton::to_string(m.id());
+        r.subject = m.subject();
+        r.replyTo = m.reply_to();
+        r.contentType = m.content_type();
+        r.durable = m.durable();
+        r.creationMs = m.creation_time().milliseconds();
+        r.dataSection = m.inferred() && m.body().type() == proton::BINARY;
+        if (m.body().type() == proton::BINARY) {
+            const auto body = proton::get<proton::binary>(m.body());
+            r.body.assign(body.begin(), body.end());
+        }
+        for (const char *key : {"cfx-topic", "cfx-message", "cfx-handle", "cfx-target"}) {
+            if (m.properties().exists(key)) {
+                r.properties[key] = proton::to_string(m.properties().get(key));
+            }
+        }
+        got.push_back(std::move(r));
+        if (count_ > 0 && got.size() >= count_) d.connection().close();
+    }
+    void on_connection_close(proton::connection &c) override { c.container().stop(); }
+    void on_transport_error(proton::transport &t) override {
+        std::fprintf(stderr, "consumer: %s\n", t.error().what().c_str());
+    }
+
+  private:
+    std::string url_, user_, password_;
+    size_t count_;
+};
+
+}  // namespace
+
+RabbitServer::RabbitServer() {
+    char name[] = "/tmp/tvk-rabbit-XXXXXX";
+    if (mkdtemp(name) == nullptr) {
+        error_ = "no temporary folder";
+        return;
+    }
+    folder_ = name;
+    std::filesystem::create_directories(folder_ + "/mnesia");
+    std::ofstream(folder_ + "/enabled_plugins") << "[rabbitmq_amqp1_0].\n";
+    // A temporary folder may be on a nearly full disk: the default alarm would block publishers.
+    std::ofstream(folder_ + "/rabbitmq.conf") << "disk_free_limit.absolute = 1MB\n";
+    std::random_device random;
+    password_ = "cfx-" + std::to_string(random()) + "-" + std::to_string(random());
+    passwordFile_ = folder_ + "/password";
+    std::ofstream(passwordFile_) << password_ << '\n';
+    node_ = "cfx" + std::to_string(getpid()) + "@localhost";
+    port_ = FreePort();
+    distPort_ = FreePort();
+    epmdPort_ = FreePort();
+    epmd_ = Spawn({"/usr/bin/epmd", "-address", "127.0.0.1", "-port", std::to_string(epmdPort_)},
+                  Environment(), folder_ + "/epmd.log");
+    if (epmd_ < 0 || !Start()) {
+        if (error_.empty()) error_ = "epmd did not start";
+        return;
+    }
+    bool done = true;
+    Ctl({"add_user", user_, password_}, 30000, &done);
+    if (done) Ctl({"set_permissions", user_, ".*", ".*", ".*"}, 30000, &done);
+    std::ofstream(folder_ + "/definitions.json")
+        << R"({"queues":[{"name":"cfx","vhost":"/","durable":true,"auto_delete":false,)"
+        << R"("arguments":{}}],"bindings":[{"source":"amq.topic","vhost":"/",)"
+        << R"("destination":"cfx","destination_type":"queue","routing_key":"#","arguments":{}}]})";
+    if (done) Ctl({"import_definitions", folder_ + "/definitions.json"}, 30000, &done);
+    ok_ = done;
+    if (!done) error_ = "could not set up the user and queue: see " + folder_;
+}
+
+RabbitServer::~RabbitServer() {
+    if (server_ > 0) Stop();
+    if (epmd_ > 0) {
+        kill(epmd_, SIGTERM);
+        Reap(epmd_, 5000);
+    }
+    if (!folder_.empty() && getenv("TVK_KEEP_RABBIT") == nullptr) {
+        std::filesystem::remove_all(folder_);
+    }
+}
+
+std::string RabbitServer::Broker() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+std::vector<std::string> RabbitServer::Environment() const {
+    return {"HOME=" + folder_,
+            "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+            "LANG=C.UTF-8",
+            "RABBITMQ_MNESIA_BASE=" + folder_ + "/mnesia",
+            "RABBITMQ_LOG_BASE=" + folder_ + "/log",
+            "RABBITMQ_ENABLED_PLUGINS_FILE=" + folder_ + "/enabled_plugins",
+            "RABBITMQ_CONFIG_FILE=" + folder_ + "/rabbitmq.conf",
+            "RABBITMQ_NODENAME=" + node_,
+            "RABBITMQ_NODE_IP_ADDRESS=127.0.0.1",
+            "RABBITMQ_NODE_PORT=" + std::to_string(port_),
+            "RABBITMQ_DIST_PORT=" + std::to_string(distPort_),
+            "ERL_EPMD_ADDRESS=127.0.0.1",
+            "ERL_EPMD_PORT=" + std::to_string(epmdPort_)};
+}
+
+std::string RabbitServer::Ctl(const std::vector<std::string> &args, int timeoutMs, bool *ok) const {
+    std::vector<std::string> argv = {"/usr/bin/env", "-i"};
+    for (const std::string &e : Environment()) argv.push_back(e);
+    argv.push_back(Sbin() + "/rabbitmqctl");
+    argv.push_back("-n");
+    argv.push_back(node_);
+    argv.insert(argv.end(), args.begin(), args.end());
+    const support::ProcessResult r = support::RunProcess(argv, {}, timeoutMs);
+    if (ok != nullptr) *ok = r.exitCode == 0;
+    return r.out + r.err;
+}
+
+bool RabbitServer::Start() {
+    if (server_ > 0) return true;
+    server_ = Spawn({Sbin() + "/rabbitmq-server"}, Environment(), folder_ + "/server.log");
+    if (server_ < 0) {
+        error_ = "cannot start rabbitmq-server";
+        return false;
+    }
+    // await_startup gives up at once while the node has not registered with epmd yet.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool up = false;
+        Ctl({"await_startup", "--timeout", "60"}, 70000, &up);
+        if (up) return true;
+        if (waitpid(server_, nullptr, WNOHANG) == server_) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    error_ = "RabbitMQ did not start: see " + folder_ + "/server.log";
+    Reap(server_, 0);
+    server_ = -1;
+    return false;
+}
+
+bool RabbitServer::Stop() {
+    if (server_ <= 0) return true;
+    bool done = false;
+    Ctl({"stop"}, 60000, &done);
+    const bool ended = Reap(server_, 30000);
+    server_ = -1;
+    return done && ended;
+}
+
+std::vector<AmqpReceived> RabbitServer::Take(size_t count, int timeoutMs) const {
+    Consumer consumer("amqp://" + Broker(), user_, password_, count);
+    std::string error;
+    station::RunAmqp(consumer, timeoutMs, error);
+    if (!error.empty()) std::fprintf(stderr, "consumer: %s\n", error.c_str());
+    return std::move(consumer.got);
+}
+
+}  // namespace tvk_test
