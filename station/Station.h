@@ -33,8 +33,6 @@ struct StationOptions {
 // A short content hash of the plan file, so a run names exactly which plan it ran.
 std::string PlanHash(const std::string &text);
 
-int64_t NowMs();
-
 // A serial number as scanned or typed, trimmed; false with `error` for the operator unless it
 // is 1-64 printable ASCII characters.
 bool CheckSerial(const std::string &typed, std::string &serial, std::string &error);

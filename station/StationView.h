@@ -23,6 +23,9 @@ enum class SlotPhase {
 // not the board's fault, so it never counts as a board's pass or failure.
 enum class Verdict { None, Pass, Fail, Aborted, Error };
 
+// Now, as every stored and shown time is written: ms since the Unix epoch (UTC).
+int64_t NowMs();
+
 const char *SlotPhaseName(SlotPhase phase);  // "idle", "running", "confirm", "identify", "done"
 const char *VerdictName(Verdict verdict);    // "", "PASS", "FAIL", "ABORTED", "ERROR"
 

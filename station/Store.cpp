@@ -90,12 +90,6 @@ class Transaction {
     bool ok_ = false, done_ = false;
 };
 
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string NewUid() {
     std::random_device random;
     char text[33];

@@ -35,11 +35,6 @@ constexpr size_t kThreads = 24;
 constexpr int kMaxStreams = 16;
 constexpr auto kKeepAlive = std::chrono::seconds(15);
 
-int64_t NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 // Board names and readings come from boards and files: bytes that are not UTF-8 are replaced
 // rather than allowed to throw.
 std::string Dump(const json &value) {
