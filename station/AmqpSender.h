@@ -7,21 +7,13 @@
 #include <vector>
 
 #include "Cfx.h"
+#include "CfxOptions.h"
 
 namespace proton {
 class messaging_handler;
 }
 
 namespace station {
-
-struct AmqpOptions {
-    std::string broker;  // "host:port" or "amqp://host:port"
-    // The sender link's target; the topic exchange routes on each message's subject.
-    std::string address = "/exchange/amq.topic";
-    std::string user;          // empty: no SASL user (ANONYMOUS)
-    std::string passwordFile;  // read on every connect, so a new password needs no restart
-    int timeoutMs = 10000;     // for connecting, sending and the accepts of one batch
-};
 
 struct AmqpResult {
     size_t accepted = 0;    // the batch's first `accepted` messages: the broker holds them
