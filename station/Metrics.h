@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "RunOutput.h"
 #include "StationView.h"
 
 namespace station {
@@ -41,6 +42,26 @@ class Metrics {
     mutable std::mutex mutex_;  // a leaf: nothing else is locked while it is held
     std::map<std::pair<std::string, std::string>, uint64_t> runs_;  // (slot, verdict)
     std::map<std::string, Histogram> steps_;
+};
+
+// The runs' output to the metrics: each step and run counted as it ends.
+class MetricsOutput : public RunOutput {
+  public:
+    explicit MetricsOutput(Metrics &metrics) : metrics_(metrics) {}
+    bool RunBegun(HeldRun &, std::string &) override { return true; }
+    bool BoardKnown(const HeldRun &, std::string &) override { return true; }
+    bool StepEnded(const HeldRun &, const StepRow &step, std::string &) override {
+        metrics_.StepEnded(step.command, step.seconds);
+        return true;
+    }
+    bool RunEnded(const HeldRun &run, std::string &) override {
+        metrics_.RunEnded(run.row.slot, run.row.verdict);
+        return true;
+    }
+    std::string Name() const override { return "metrics"; }
+
+  private:
+    Metrics &metrics_;
 };
 
 }  // namespace station
