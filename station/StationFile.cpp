@@ -74,6 +74,28 @@ std::string Resolve(const std::string &folder, const std::string &path) {
     return (std::filesystem::path(folder) / path).lexically_normal().string();
 }
 
+// [cfx], the factory's message bus. Only the password file's path is kept: the password is
+// read when a batch is sent.
+bool ReadCfx(Reader &r, const toml::table &root, const std::string &folder, CfxOptions &out) {
+    const toml::node *node = root.get("cfx");
+    if (node == nullptr) return true;
+    if (!node->is_table()) return r.Fail(node, "cfx", "must be a table");
+    const toml::table &cfx = *node->as_table();
+    if (!r.OnlyKeys(cfx, "cfx.", {"broker", "address", "handle", "user", "password_file"}) ||
+        !r.String(cfx, "cfx.", "broker", out.amqp.broker, true) ||
+        !r.String(cfx, "cfx.", "address", out.amqp.address, false) ||
+        !r.String(cfx, "cfx.", "handle", out.handle, false) ||
+        !r.String(cfx, "cfx.", "user", out.amqp.user, false) ||
+        !r.String(cfx, "cfx.", "password_file", out.amqp.passwordFile, false)) {
+        return false;
+    }
+    if (!out.amqp.user.empty() && out.amqp.passwordFile.empty()) {
+        return r.Fail(node, "cfx.password_file", "missing: a user's password is kept in a file");
+    }
+    out.amqp.passwordFile = Resolve(folder, out.amqp.passwordFile);
+    return true;
+}
+
 }  // namespace
 
 bool IsLoopbackHost(const std::string &host) {
@@ -116,13 +138,16 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
         error = r.error;
         return false;
     };
-    if (!r.OnlyKeys(root, "", {"name", "plan", "operator", "vars", "store", "web", "slot"}) ||
+    if (!r.OnlyKeys(root, "",
+                    {"name", "plan", "operator", "vars", "store", "web", "slot", "cfx"}) ||
         !r.String(root, "", "name", out.name, true) ||
         !r.String(root, "", "plan", out.planPath, true) ||
         !r.String(root, "", "operator", out.operatorName, false) || !r.Vars(root, "", out.vars)) {
         return done();
     }
     out.planPath = Resolve(folder, out.planPath);
+    out.cfx.handle = out.name;
+    if (!ReadCfx(r, root, folder, out.cfx)) return done();
 
     out.sqlitePath = Resolve(folder, out.name + ".db");
     if (const toml::node *node = root.get("store")) {

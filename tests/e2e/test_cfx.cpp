@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "AmqpSender.h"
 #include "Cfx.h"
+#include "CfxSender.h"
 #include "Metrics.h"
 #include "Process.h"
 #include "RabbitServer.h"
@@ -133,6 +139,127 @@ TEST_F(CfxBus, RefusalsAndOutagesAreErrorsWithoutThePasswordAndAcceptedMessagesS
         std::ifstream in(entry.path());
         const std::string text((std::istreambuf_iterator<char>(in)), {});
         EXPECT_EQ(text.find(rabbit->Password()), std::string::npos) << entry.path();
+    }
+}
+
+// Runs on two slots, committed as the station commits them.
+struct Line {
+    std::unique_ptr<station::Store> store;
+    int64_t clock = 1776672930000;
+    std::vector<int64_t> runs;
+
+    explicit Line(const std::string &folder) {
+        std::string error;
+        store = station::Store::Open(folder + "/results.db",
+                                     {{station::kCfxTarget, station::OutboxKinds::Edges}}, error);
+        EXPECT_TRUE(store) << error;
+    }
+    void Run(const std::string &slot, bool pass) {
+        std::string error;
+        const int64_t run =
+            store->BeginRun({"line-1", slot, "station.plan", "3f9a", "ana", ++clock}, error);
+        ASSERT_NE(run, 0) << error;
+        store->SetBoard(run, "board-" + std::to_string(run), ++clock, error);
+        store->AddStep({run, 1, 1, "ping 10.0.77.1", "3 ms", "max=50", "PASS", 0.1, "", ""}, error);
+        store->AddStep({run, 2, 1, "volume 200", "200", "", pass ? "PASS" : "FAIL", 0.1, "", ""},
+                       error);
+        ASSERT_TRUE(store->EndRun(run, pass ? station::Verdict::Pass : station::Verdict::Fail,
+                                  ++clock, "", "", error))
+            << error;
+        runs.push_back(run);
+    }
+    // Every message the stored runs stand for, rebuilt from SQLite: id to (slot, run, kind).
+    std::map<std::string, std::string> Expected() const {
+        std::map<std::string, std::string> out;
+        for (int64_t run : runs) {
+            station::RunRecord record;
+            EXPECT_TRUE(store->Run(run, record));
+            for (CfxKind kind :
+                 {CfxKind::WorkStarted, CfxKind::UnitsTested, CfxKind::WorkCompleted}) {
+                const auto m = station::BuildCfx(kind, record, store->Steps(run), "line-1.station");
+                out[m.id] = record.row.slot + " " + std::to_string(run) + " " + m.name;
+            }
+        }
+        return out;
+    }
+};
+
+bool WaitUntil(const std::function<bool()> &done, int seconds) {
+    for (int i = 0; i < seconds * 10 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return done();
+}
+
+TEST_F(CfxBus, TheOutboxReachesTheBusOnceByIdAcrossAnOutageAndAResend) {
+    TempDir dir;
+    Line line(dir.path);
+    station::CfxOptions options{Options(), "line-1.station"};
+    // A crash after the broker accepted but before the entry left the outbox: the sender must
+    // send it again, under the same id.
+    line.Run("A", true);
+    station::CfxSender early(*line.store, options);
+    std::vector<station::CfxMessage> resent;
+    for (const auto &item : line.store->Outbox(station::kCfxTarget, 10)) {
+        std::string error;
+        ASSERT_TRUE(early.Messages(item, resent, error)) << error;
+    }
+    ASSERT_EQ(station::AmqpSender(Options()).Send(resent).accepted, 3u);
+
+    station::CfxSender sender(*line.store, options);
+    sender.Start();
+    std::string error;
+    ASSERT_TRUE(sender.StationUp(line.clock, error)) << error;
+    line.Run("B", false);
+    sender.Wake();
+    ASSERT_TRUE(WaitUntil([&] { return sender.Status().waiting == 0; }, 20))
+        << sender.Status().lastError;
+    ASSERT_TRUE(rabbit->Stop());
+    for (int i = 0; i < 2; ++i) {
+        line.Run("A", false);
+        line.Run("B", true);
+        sender.Wake();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !sender.Status().lastError.empty(); }, 20));
+    const auto down = sender.Status();
+    EXPECT_EQ(down.waiting, 8) << "a begin and an end entry for each of the four runs";
+    EXPECT_EQ(down.lastError.find(rabbit->Password()), std::string::npos) << down.lastError;
+    ASSERT_TRUE(rabbit->Start()) << rabbit->error();
+    ASSERT_TRUE(sender.StationDown(line.clock, error)) << error;
+    EXPECT_TRUE(sender.Stop(std::chrono::seconds(20))) << sender.Status().lastError;
+
+    const auto expected = line.Expected();
+    const auto got = rabbit->Take(0, 5000);
+    std::map<std::string, int> seen;
+    std::map<std::string, std::vector<std::string>> bySlot;  // each slot's messages in order
+    int states = 0;
+    for (const auto &m : got) {
+        if (m.properties.at("cfx-message") == "CFX.ResourcePerformance.StationStateChanged") {
+            ++states;
+            continue;
+        }
+        ASSERT_TRUE(expected.count(m.id)) << "a message no stored run stands for: " << m.body;
+        if (seen[m.id]++ == 0) bySlot[expected.at(m.id).substr(0, 1)].push_back(expected.at(m.id));
+    }
+    EXPECT_EQ(states, 2);
+    EXPECT_EQ(seen.size(), expected.size()) << "every stored run's messages, by id";
+    EXPECT_EQ(seen[resent[0].id], 2) << "the resend repeats the accepted message's id";
+    for (const auto &[slot, messages] : bySlot) {
+        std::vector<std::string> sorted;
+        for (const auto &[id, what] : expected) {
+            if (what.substr(0, 1) == slot) sorted.push_back(what);
+        }
+        // Run ids grow with commit order, and each run's three kinds come in the order sent.
+        const auto order = [](const std::string &what) {
+            const int64_t run = std::stoll(what.substr(2));
+            const int kind = what.find("WorkStarted") != std::string::npos   ? 0
+                             : what.find("UnitsTested") != std::string::npos ? 1
+                                                                             : 2;
+            return run * 3 + kind;
+        };
+        std::sort(sorted.begin(), sorted.end(),
+                  [&](const auto &a, const auto &b) { return order(a) < order(b); });
+        EXPECT_EQ(messages, sorted) << "slot " << slot;
     }
 }
 

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char **environ;
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -57,44 +59,6 @@ int FreePort() {
     }
     close(fd);
     return port;
-}
-
-// In a process group of its own, output to `log`, so the whole tree can be ended by its id.
-pid_t Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-            const std::string &log) {
-    std::vector<char *> args, envp;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], &actions, &attr, args.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return pid;
-}
-
-// Waits for `pid` up to `ms`, then kills its group; true when it ended by itself.
-bool Reap(pid_t pid, int ms) {
-    for (int waited = 0; waited < ms; waited += 50) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            kill(-pid, SIGKILL);  // its group's leftovers (erl_child_setup and the like)
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return false;
 }
 
 class Consumer : public proton::messaging_handler {
@@ -147,6 +111,49 @@ class Consumer : public proton::messaging_handler {
 
 }  // namespace
 
+pid_t SpawnGroup(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                 const std::string &log) {
+    std::vector<char *> args, envp;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], &actions, &attr, args.data(),
+                     env.empty() ? environ : envp.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return pid;
+}
+
+int WaitChild(pid_t pid, int ms) {
+    for (int waited = 0;; waited += 50) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (waited >= ms) return -2;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+void KillGroup(pid_t pid) {
+    if (pid <= 0) return;
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 RabbitServer::RabbitServer() {
     char name[] = "/tmp/tvk-rabbit-XXXXXX";
     if (mkdtemp(name) == nullptr) {
@@ -166,8 +173,9 @@ RabbitServer::RabbitServer() {
     port_ = FreePort();
     distPort_ = FreePort();
     epmdPort_ = FreePort();
-    epmd_ = Spawn({"/usr/bin/epmd", "-address", "127.0.0.1", "-port", std::to_string(epmdPort_)},
-                  Environment(), folder_ + "/epmd.log");
+    epmd_ =
+        SpawnGroup({"/usr/bin/epmd", "-address", "127.0.0.1", "-port", std::to_string(epmdPort_)},
+                   Environment(), folder_ + "/epmd.log");
     if (epmd_ < 0 || !Start()) {
         if (error_.empty()) error_ = "epmd did not start";
         return;
@@ -188,7 +196,7 @@ RabbitServer::~RabbitServer() {
     if (server_ > 0) Stop();
     if (epmd_ > 0) {
         kill(epmd_, SIGTERM);
-        Reap(epmd_, 5000);
+        if (WaitChild(epmd_, 5000) == -2) KillGroup(epmd_);
     }
     if (!folder_.empty() && getenv("TVK_KEEP_RABBIT") == nullptr) {
         std::filesystem::remove_all(folder_);
@@ -229,7 +237,7 @@ std::string RabbitServer::Ctl(const std::vector<std::string> &args, int timeoutM
 
 bool RabbitServer::Start() {
     if (server_ > 0) return true;
-    server_ = Spawn({Sbin() + "/rabbitmq-server"}, Environment(), folder_ + "/server.log");
+    server_ = SpawnGroup({Sbin() + "/rabbitmq-server"}, Environment(), folder_ + "/server.log");
     if (server_ < 0) {
         error_ = "cannot start rabbitmq-server";
         return false;
@@ -244,7 +252,7 @@ bool RabbitServer::Start() {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     error_ = "RabbitMQ did not start: see " + folder_ + "/server.log";
-    Reap(server_, 0);
+    KillGroup(server_);
     server_ = -1;
     return false;
 }
@@ -253,9 +261,16 @@ bool RabbitServer::Stop() {
     if (server_ <= 0) return true;
     bool done = false;
     Ctl({"stop"}, 60000, &done);
-    const bool ended = Reap(server_, 30000);
+    const bool ended = WaitChild(server_, 30000) != -2;
+    // Its group's leftovers (erl_child_setup and the like) go with it.
+    kill(-server_, SIGKILL);
+    if (!ended) waitpid(server_, nullptr, 0);
     server_ = -1;
     return done && ended;
+}
+
+void RabbitServer::Pause(bool frozen) const {
+    if (server_ > 0) kill(-server_, frozen ? SIGSTOP : SIGCONT);
 }
 
 std::vector<AmqpReceived> RabbitServer::Take(size_t count, int timeoutMs) const {

@@ -13,6 +13,15 @@
 
 namespace tvk_test {
 
+// A program in a process group of its own, input from /dev/null, output appended to `log`;
+// `env` empty: the test's own environment. -1 when it could not be started.
+pid_t SpawnGroup(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                 const std::string &log);
+// Its exit status within `ms`; -1 ended by a signal; -2 still running.
+int WaitChild(pid_t pid, int ms);
+// SIGKILL to its group, then reaped.
+void KillGroup(pid_t pid);
+
 // One message as the consumer took it off the queue.
 struct AmqpReceived {
     std::string id, subject, replyTo, contentType;
@@ -40,6 +49,9 @@ class RabbitServer {
 
     bool Stop();   // rabbitmqctl stop; the queue's messages stay on disk
     bool Start();  // the same node again
+    // Freezes the broker (its process group stopped) or lets it go on: its connections stay
+    // open and nothing is answered meanwhile.
+    void Pause(bool frozen) const;
 
     // Takes messages off the queue until `count` arrived or `timeoutMs` passed.
     std::vector<AmqpReceived> Take(size_t count, int timeoutMs) const;

@@ -1,13 +1,17 @@
 // The factory link's decisions: which CFX fields a stored run becomes, their spellings, the
 // ids a resend must repeat, and the metrics page's lines.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 
 #include "Cfx.h"
 #include "Metrics.h"
 #include "Plan.h"
+#include "StationFile.h"
 
 namespace {
 
@@ -198,6 +202,46 @@ TEST(Cfx, StationStateAndStoredEnvelopesReadBack) {
     EXPECT_EQ(back.timeMs, down.timeMs);
     EXPECT_FALSE(station::ParseCfx("[1]", back));
     EXPECT_FALSE(station::ParseCfx("not json", back));
+}
+
+TEST(Cfx, TheStationFilesCfxTable) {
+    char name[] = "/tmp/tvk-cfx-file-XXXXXX";
+    const std::string dir = mkdtemp(name);
+    const struct {
+        const char *table;
+        const char *error;  // part of the refusal, or nullptr
+        const char *broker, *address, *handle, *passwordFile;
+    } cases[] = {
+        {"", nullptr, "", "/exchange/amq.topic", "line-1", ""},
+        {"[cfx]\nbroker = \"bus:5672\"\n", nullptr, "bus:5672", "/exchange/amq.topic", "line-1",
+         ""},
+        {"[cfx]\nbroker = \"bus:5672\"\naddress = \"/exchange/cfx\"\nhandle = \"l1.st\"\n"
+         "user = \"st\"\npassword_file = \"secret/bus\"\n",
+         nullptr, "bus:5672", "/exchange/cfx", "l1.st", "/secret/bus"},
+        {"[cfx]\nbroker = \"bus:5672\"\npassword = \"x\"\n", "cfx.password: unknown key"},
+        {"[cfx]\nbroker = \"bus:5672\"\nuser = \"st\"\n", "cfx.password_file: missing"},
+        {"[cfx]\nhandle = \"h\"\n", "cfx.broker: missing"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.table);
+        std::ofstream(dir + "/s.toml")
+            << "name = \"line-1\"\nplan = \"p.plan\"\n"
+            << c.table << "[[slot]]\nname = \"A\"\nport = \"/dev/null\"\n";
+        station::StationConfig config;
+        std::string error;
+        const bool read = station::LoadStationFile(dir + "/s.toml", config, error);
+        if (c.error != nullptr) {
+            EXPECT_FALSE(read);
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(read) << error;
+        EXPECT_EQ(config.cfx.amqp.broker, c.broker);
+        EXPECT_EQ(config.cfx.amqp.address, c.address);
+        EXPECT_EQ(config.cfx.handle, c.handle);
+        EXPECT_EQ(config.cfx.amqp.passwordFile, *c.passwordFile ? dir + c.passwordFile : "");
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Metrics, CountsRunsStepsBacklogAndPhases) {
