@@ -218,9 +218,11 @@ TEST(Cfx, TheStationFilesCfxTable) {
         {"[cfx]\nbroker = \"bus:5672\"\naddress = \"/exchange/cfx\"\nhandle = \"l1.st\"\n"
          "user = \"st\"\npassword_file = \"secret/bus\"\n",
          nullptr, "bus:5672", "/exchange/cfx", "l1.st", "/secret/bus"},
-        {"[cfx]\nbroker = \"bus:5672\"\npassword = \"x\"\n", "cfx.password: unknown key"},
-        {"[cfx]\nbroker = \"bus:5672\"\nuser = \"st\"\n", "cfx.password_file: missing"},
-        {"[cfx]\nhandle = \"h\"\n", "cfx.broker: missing"},
+        {"[cfx]\nbroker = \"bus:5672\"\npassword = \"x\"\n", "cfx.password: unknown key", "", "",
+         "", ""},
+        {"[cfx]\nbroker = \"bus:5672\"\nuser = \"st\"\n", "cfx.password_file: missing", "", "", "",
+         ""},
+        {"[cfx]\nhandle = \"h\"\n", "cfx.broker: missing", "", "", "", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.table);
