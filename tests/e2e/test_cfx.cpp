@@ -19,20 +19,13 @@
 #include "Process.h"
 #include "RabbitServer.h"
 #include "Store.h"
+#include "TempDir.h"
 
 namespace {
 
 using station::CfxKind;
+using support::TempDir;
 using tvk_test::RabbitServer;
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/tvk-cfx-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 class CfxBus : public ::testing::Test {
   protected:
@@ -78,8 +71,8 @@ class CfxBus : public ::testing::Test {
 RabbitServer *CfxBus::rabbit = nullptr;
 
 TEST_F(CfxBus, EnvelopesArriveAsDurableDataSectionsWithTheReferencesProperties) {
-    TempDir dir;
-    const auto sent = StoredRun(dir.path);
+    TempDir dir("tvk-cfx");
+    const auto sent = StoredRun(dir.path());
     const auto result = station::AmqpSender(Options()).Send(sent);
     ASSERT_EQ(result.accepted, sent.size()) << result.error;
     EXPECT_EQ(result.error, "");
@@ -106,17 +99,17 @@ TEST_F(CfxBus, EnvelopesArriveAsDurableDataSectionsWithTheReferencesProperties) 
 }
 
 TEST_F(CfxBus, RefusalsAndOutagesAreErrorsWithoutThePasswordAndAcceptedMessagesSurvive) {
-    TempDir dir;
-    const auto sent = StoredRun(dir.path);
+    TempDir dir("tvk-cfx");
+    const auto sent = StoredRun(dir.path());
     station::AmqpOptions wrong = Options();
-    wrong.passwordFile = dir.path + "/wrong";
+    wrong.passwordFile = dir.path() + "/wrong";
     std::ofstream(wrong.passwordFile) << "not-" << rabbit->Password() << '\n';
     auto result = station::AmqpSender(wrong).Send(sent);
     EXPECT_EQ(result.accepted, 0u);
     EXPECT_FALSE(result.rejected) << "a login refused is no verdict on the message";
     EXPECT_NE(result.error, "");
     EXPECT_EQ(result.error.find(rabbit->Password()), std::string::npos) << result.error;
-    wrong.passwordFile = dir.path + "/missing";
+    wrong.passwordFile = dir.path() + "/missing";
     result = station::AmqpSender(wrong).Send(sent);
     EXPECT_EQ(result.accepted, 0u);
     EXPECT_NE(result.error.find("password file"), std::string::npos) << result.error;
@@ -192,8 +185,8 @@ bool WaitUntil(const std::function<bool()> &done, int seconds) {
 }
 
 TEST_F(CfxBus, TheOutboxReachesTheBusOnceByIdAcrossAnOutageAndAResend) {
-    TempDir dir;
-    Line line(dir.path);
+    TempDir dir("tvk-cfx");
+    Line line(dir.path());
     station::CfxOptions options{Options(), "line-1.station"};
     // A crash after the broker accepted but before the entry left the outbox: the sender must
     // send it again, under the same id.

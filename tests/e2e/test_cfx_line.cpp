@@ -23,6 +23,7 @@
 #include "Process.h"
 #include "RabbitServer.h"
 #include "Store.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -44,19 +45,6 @@ std::string Slurp(const std::string &path) {
     return text.str();
 }
 
-struct Folder {
-    std::string path;
-    explicit Folder(const char *prefix) {
-        std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-        path = mkdtemp(pattern.data());
-    }
-    ~Folder() { std::filesystem::remove_all(path); }
-    std::string Path(const std::string &name) const { return path + "/" + name; }
-    void Write(const std::string &name, const std::string &text) const {
-        std::ofstream(Path(name)) << text;
-    }
-};
-
 // The station program on the line, input from /dev/null: without --auto it quits at once,
 // after its senders' few seconds to deliver what waits.
 class Station {
@@ -64,22 +52,18 @@ class Station {
     Station(const std::string &file, const std::string &log, const std::vector<std::string> &more) {
         std::vector<std::string> argv = {STATION_PATH, "run", file};
         argv.insert(argv.end(), more.begin(), more.end());
-        pid_ = tvk_test::SpawnGroup(argv, {}, log);
+        support::ChildOptions options;
+        options.logPath = log;
+        options.inputPipe = false;
+        std::string error;
+        EXPECT_TRUE(child_.Start(argv, options, error)) << error;
     }
-    ~Station() { tvk_test::KillGroup(pid_); }
-    int Wait(int ms) {
-        const int status = tvk_test::WaitChild(pid_, ms);
-        if (status != -2) pid_ = -1;
-        return status;
-    }
-    void Signal(int number) { kill(pid_, number); }
-    void Kill() {
-        tvk_test::KillGroup(pid_);
-        pid_ = -1;
-    }
+    int Wait(int ms) { return child_.Wait(ms); }
+    void Signal(int number) { kill(child_.pid(), number); }
+    void Kill() { child_.Kill(); }
 
   private:
-    pid_t pid_ = -1;
+    support::ChildProcess child_;
 };
 
 bool WaitFor(const std::function<bool()> &done, int seconds) {
@@ -168,7 +152,7 @@ void CheckAgainstReference(const Json &e) {
 class CfxLine : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        dir_ = new Folder("tvk-cfx-line");
+        dir_ = new support::TempDir("tvk-cfx-line");
         rabbit_ = new tvk_test::RabbitServer;
         pg_ = new tvk_test::PgServer;
         dir_->Write("line.plan", kPlan);
@@ -283,12 +267,12 @@ class CfxLine : public ::testing::Test {
         return repeats;
     }
 
-    static Folder *dir_;
+    static support::TempDir *dir_;
     static tvk_test::RabbitServer *rabbit_;
     static tvk_test::PgServer *pg_;
     static std::string startError_;
 };
-Folder *CfxLine::dir_ = nullptr;
+support::TempDir *CfxLine::dir_ = nullptr;
 tvk_test::RabbitServer *CfxLine::rabbit_ = nullptr;
 tvk_test::PgServer *CfxLine::pg_ = nullptr;
 std::string CfxLine::startError_;
@@ -377,6 +361,19 @@ TEST_F(CfxLine, BrokerStoppedMidRunEveryMessageArrivesOnceInOrderAndPostgresGoes
         Station station(dir_->Path("line.toml"), Log(), Runs(6));
         ASSERT_TRUE(WaitFor([&] { return count() >= before + 2; }, 120)) << Slurp(Log());
         ASSERT_TRUE(rabbit_->Stop());
+        // The page shows the bus's backlog and why, while the other target keeps up.
+        httplib::Client page("127.0.0.1", WebPort());
+        std::string state;
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                const auto r = page.Get("/api/state");
+                state = r ? r->body : "";
+                return state.find("\"target\":\"cfx\"") != std::string::npos;
+            },
+            30))
+            << state;
+        EXPECT_EQ(state.find("\"target\":\"postgres\""), std::string::npos) << state;
+        EXPECT_EQ(state.find(rabbit_->Password()), std::string::npos);
         ASSERT_EQ(station.Wait(180000), 0) << Slurp(Log());
     }
     auto reader = station::Store::OpenForReading(dir_->Path("results.db"), error);
@@ -436,19 +433,23 @@ double Query(httplib::Client &api, const std::string &query) {
 }
 
 TEST_F(CfxLine, PrometheusScrapesTheRunningStationAndThePasswordIsNowhere) {
-    Folder folder("tvk-prometheus");
+    support::TempDir folder("tvk-prometheus");
     const int port = WebPort() + 1;
     folder.Write("prometheus.yml",
                  "global:\n  scrape_interval: 1s\nscrape_configs:\n"
                  "  - job_name: station\n    static_configs:\n"
                  "      - targets: ['127.0.0.1:" +
                      std::to_string(WebPort()) + "']\n");
-    const pid_t prometheus =
-        tvk_test::SpawnGroup({"prometheus", "--config.file=" + folder.Path("prometheus.yml"),
-                              "--storage.tsdb.path=" + folder.Path("data"),
-                              "--web.listen-address=127.0.0.1:" + std::to_string(port)},
-                             {}, folder.Path("prometheus.log"));
-    ASSERT_GT(prometheus, 0);
+    support::ChildProcess prometheus;
+    support::ChildOptions quiet;
+    quiet.logPath = folder.Path("prometheus.log");
+    quiet.inputPipe = false;
+    std::string error;
+    ASSERT_TRUE(prometheus.Start({"prometheus", "--config.file=" + folder.Path("prometheus.yml"),
+                                  "--storage.tsdb.path=" + folder.Path("data"),
+                                  "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+                                 quiet, error))
+        << error;
     Station station(dir_->Path("line.toml"), Log(), {"--auto"});
     httplib::Client api("127.0.0.1", port);
     EXPECT_TRUE(WaitFor([&] { return Query(api, "sum(station_runs_total)") >= 4; }, 120))
@@ -469,7 +470,7 @@ TEST_F(CfxLine, PrometheusScrapesTheRunningStationAndThePasswordIsNowhere) {
         ASSERT_TRUE(r) << path;
         everything += r->body;
     }
-    tvk_test::KillGroup(prometheus);
+    prometheus.Kill();
     station.Signal(SIGTERM);
     ASSERT_EQ(station.Wait(60000), 0) << Slurp(Log());
     for (const auto &m : rabbit_->Take(0, 5000)) everything += m.body + m.subject;

@@ -1,21 +1,15 @@
 #include "RabbitServer.h"
 
-#include <fcntl.h>
 #include <glob.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <proton/connection.hpp>
 #include <proton/connection_options.hpp>
 #include <proton/container.hpp>
@@ -111,96 +105,56 @@ class Consumer : public proton::messaging_handler {
 
 }  // namespace
 
-pid_t SpawnGroup(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                 const std::string &log) {
-    std::vector<char *> args, envp;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &actions, &attr, args.data(),
-                     env.empty() ? environ : envp.data()) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return pid;
-}
-
-int WaitChild(pid_t pid, int ms) {
-    for (int waited = 0;; waited += 50) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (waited >= ms) return -2;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-
-void KillGroup(pid_t pid) {
-    if (pid <= 0) return;
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+// Its own process group, output to `log`, ended when the test process ends.
+std::unique_ptr<support::ChildProcess> Launch(const std::vector<std::string> &argv,
+                                              const std::string &log) {
+    auto child = std::make_unique<support::ChildProcess>();
+    support::ChildOptions options;
+    options.logPath = log;
+    options.inputPipe = false;
+    std::string error;
+    if (!child->Start(argv, options, error)) return nullptr;
+    return child;
 }
 
 RabbitServer::RabbitServer() {
-    char name[] = "/tmp/tvk-rabbit-XXXXXX";
-    if (mkdtemp(name) == nullptr) {
+    if (folder_.path().empty()) {
         error_ = "no temporary folder";
         return;
     }
-    folder_ = name;
-    std::filesystem::create_directories(folder_ + "/mnesia");
-    std::ofstream(folder_ + "/enabled_plugins") << "[rabbitmq_amqp1_0].\n";
+    std::filesystem::create_directories(folder_.Path("mnesia"));
+    folder_.Write("enabled_plugins", "[rabbitmq_amqp1_0].\n");
     // A temporary folder may be on a nearly full disk: the default alarm would block publishers.
-    std::ofstream(folder_ + "/rabbitmq.conf") << "disk_free_limit.absolute = 1MB\n";
+    folder_.Write("rabbitmq.conf", "disk_free_limit.absolute = 1MB\n");
     std::random_device random;
     password_ = "cfx-" + std::to_string(random()) + "-" + std::to_string(random());
-    passwordFile_ = folder_ + "/password";
-    std::ofstream(passwordFile_) << password_ << '\n';
+    passwordFile_ = folder_.Write("password", password_ + "\n");
     node_ = "cfx" + std::to_string(getpid()) + "@localhost";
     port_ = FreePort();
     distPort_ = FreePort();
     epmdPort_ = FreePort();
-    epmd_ =
-        SpawnGroup({"/usr/bin/epmd", "-address", "127.0.0.1", "-port", std::to_string(epmdPort_)},
-                   Environment(), folder_ + "/epmd.log");
-    if (epmd_ < 0 || !Start()) {
+    epmd_ = Launch({"/usr/bin/epmd", "-address", "127.0.0.1", "-port", std::to_string(epmdPort_)},
+                   folder_.Path("epmd.log"));
+    if (!epmd_ || !Start()) {
         if (error_.empty()) error_ = "epmd did not start";
         return;
     }
     bool done = true;
     Ctl({"add_user", user_, password_}, 30000, &done);
     if (done) Ctl({"set_permissions", user_, ".*", ".*", ".*"}, 30000, &done);
-    std::ofstream(folder_ + "/definitions.json")
-        << R"({"queues":[{"name":"cfx","vhost":"/","durable":true,"auto_delete":false,)"
-        << R"("arguments":{}}],"bindings":[{"source":"amq.topic","vhost":"/",)"
-        << R"("destination":"cfx","destination_type":"queue","routing_key":"#","arguments":{}}]})";
-    if (done) Ctl({"import_definitions", folder_ + "/definitions.json"}, 30000, &done);
+    const std::string definitions = folder_.Write(
+        "definitions.json",
+        R"({"queues":[{"name":"cfx","vhost":"/","durable":true,"auto_delete":false,)"
+        R"("arguments":{}}],"bindings":[{"source":"amq.topic","vhost":"/",)"
+        R"("destination":"cfx","destination_type":"queue","routing_key":"#","arguments":{}}]})");
+    if (done) Ctl({"import_definitions", definitions}, 30000, &done);
     ok_ = done;
-    if (!done) error_ = "could not set up the user and queue: see " + folder_;
+    if (!done) error_ = "could not set up the user and queue: see " + folder_.path();
 }
 
 RabbitServer::~RabbitServer() {
-    if (server_ > 0) Stop();
-    if (epmd_ > 0) {
-        kill(epmd_, SIGTERM);
-        if (WaitChild(epmd_, 5000) == -2) KillGroup(epmd_);
-    }
-    if (!folder_.empty() && getenv("TVK_KEEP_RABBIT") == nullptr) {
-        std::filesystem::remove_all(folder_);
-    }
+    Stop();
+    if (epmd_) epmd_->Kill();
 }
 
 std::string RabbitServer::Broker() const {
@@ -208,13 +162,14 @@ std::string RabbitServer::Broker() const {
 }
 
 std::vector<std::string> RabbitServer::Environment() const {
-    return {"HOME=" + folder_,
+    const std::string &folder = folder_.path();
+    return {"HOME=" + folder,
             "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
             "LANG=C.UTF-8",
-            "RABBITMQ_MNESIA_BASE=" + folder_ + "/mnesia",
-            "RABBITMQ_LOG_BASE=" + folder_ + "/log",
-            "RABBITMQ_ENABLED_PLUGINS_FILE=" + folder_ + "/enabled_plugins",
-            "RABBITMQ_CONFIG_FILE=" + folder_ + "/rabbitmq.conf",
+            "RABBITMQ_MNESIA_BASE=" + folder + "/mnesia",
+            "RABBITMQ_LOG_BASE=" + folder + "/log",
+            "RABBITMQ_ENABLED_PLUGINS_FILE=" + folder + "/enabled_plugins",
+            "RABBITMQ_CONFIG_FILE=" + folder + "/rabbitmq.conf",
             "RABBITMQ_NODENAME=" + node_,
             "RABBITMQ_NODE_IP_ADDRESS=127.0.0.1",
             "RABBITMQ_NODE_PORT=" + std::to_string(port_),
@@ -236,41 +191,40 @@ std::string RabbitServer::Ctl(const std::vector<std::string> &args, int timeoutM
 }
 
 bool RabbitServer::Start() {
-    if (server_ > 0) return true;
-    server_ = SpawnGroup({Sbin() + "/rabbitmq-server"}, Environment(), folder_ + "/server.log");
-    if (server_ < 0) {
+    if (server_) return true;
+    // The versioned script: the one in /usr/sbin would switch to the rabbitmq user.
+    std::vector<std::string> argv = {"/usr/bin/env", "-i"};
+    for (const std::string &e : Environment()) argv.push_back(e);
+    argv.push_back(Sbin() + "/rabbitmq-server");
+    server_ = Launch(argv, folder_.Path("server.log"));
+    if (!server_) {
         error_ = "cannot start rabbitmq-server";
         return false;
     }
     // await_startup gives up at once while the node has not registered with epmd yet.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (std::chrono::steady_clock::now() < deadline && server_->Running()) {
         bool up = false;
         Ctl({"await_startup", "--timeout", "60"}, 70000, &up);
         if (up) return true;
-        if (waitpid(server_, nullptr, WNOHANG) == server_) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    error_ = "RabbitMQ did not start: see " + folder_ + "/server.log";
-    KillGroup(server_);
-    server_ = -1;
+    error_ = "RabbitMQ did not start: see " + folder_.Path("server.log");
+    server_.reset();
     return false;
 }
 
 bool RabbitServer::Stop() {
-    if (server_ <= 0) return true;
+    if (!server_) return true;
     bool done = false;
     Ctl({"stop"}, 60000, &done);
-    const bool ended = WaitChild(server_, 30000) != -2;
-    // Its group's leftovers (erl_child_setup and the like) go with it.
-    kill(-server_, SIGKILL);
-    if (!ended) waitpid(server_, nullptr, 0);
-    server_ = -1;
+    const bool ended = server_->Wait(30000) != -2;
+    server_.reset();  // kills what is left of its group
     return done && ended;
 }
 
 void RabbitServer::Pause(bool frozen) const {
-    if (server_ > 0) kill(-server_, frozen ? SIGSTOP : SIGCONT);
+    if (server_ && server_->pid() > 0) kill(-server_->pid(), frozen ? SIGSTOP : SIGCONT);
 }
 
 std::vector<AmqpReceived> RabbitServer::Take(size_t count, int timeoutMs) const {

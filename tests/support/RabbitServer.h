@@ -4,23 +4,16 @@
 // message the station publishes, also while the test's consumer is away.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-namespace tvk_test {
+#include "Process.h"
+#include "TempDir.h"
 
-// A program in a process group of its own, input from /dev/null, output appended to `log`;
-// `env` empty: the test's own environment. -1 when it could not be started.
-pid_t SpawnGroup(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                 const std::string &log);
-// Its exit status within `ms`; -1 ended by a signal; -2 still running.
-int WaitChild(pid_t pid, int ms);
-// SIGKILL to its group, then reaped.
-void KillGroup(pid_t pid);
+namespace tvk_test {
 
 // One message as the consumer took it off the queue.
 struct AmqpReceived {
@@ -45,7 +38,7 @@ class RabbitServer {
     const std::string &User() const { return user_; }
     const std::string &Password() const { return password_; }
     const std::string &PasswordFile() const { return passwordFile_; }
-    const std::string &Folder() const { return folder_; }
+    const std::string &Folder() const { return folder_.path(); }
 
     bool Stop();   // rabbitmqctl stop; the queue's messages stay on disk
     bool Start();  // the same node again
@@ -60,9 +53,10 @@ class RabbitServer {
     std::string Ctl(const std::vector<std::string> &args, int timeoutMs, bool *ok) const;
     std::vector<std::string> Environment() const;
 
-    std::string folder_, node_, user_ = "station", password_, passwordFile_;
+    support::TempDir folder_{"tvk-rabbit"};
+    std::string node_, user_ = "station", password_, passwordFile_;
     int port_ = 0, distPort_ = 0, epmdPort_ = 0;
-    pid_t epmd_ = -1, server_ = -1;
+    std::unique_ptr<support::ChildProcess> epmd_, server_;
     bool ok_ = false;
     std::string error_;
 };
