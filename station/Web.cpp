@@ -6,6 +6,8 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -49,6 +51,16 @@ constexpr int64_t kPairingLifeMs = 10 * 60 * 1000;
 constexpr size_t kMaxPairingCodes = 8;
 constexpr int kSessionDays = 90;
 
+std::string Hex(const unsigned char *bytes, size_t size) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < size; ++i) {
+        hex += kHex[bytes[i] >> 4];
+        hex += kHex[bytes[i] & 15];
+    }
+    return hex;
+}
+
 std::string RandomHex() {
     unsigned char bytes[16];
     size_t got = 0;
@@ -56,13 +68,18 @@ std::string RandomHex() {
         ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
         if (n > 0) got += size_t(n);
     }
-    std::string hex;
-    for (unsigned char b : bytes) {
-        static const char kHex[] = "0123456789abcdef";
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-    }
-    return hex;
+    return Hex(bytes, sizeof bytes);
+}
+
+// What a browser's cookie holds: made from the token, so it outlives restarts as the token
+// does, but a cookie read off a disk or a proxy's log does not give the token away.
+std::string SessionValue(const std::string &token) {
+    static const char kPurpose[] = "station operator page session";
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    HMAC(EVP_sha256(), token.data(), int(token.size()),
+         reinterpret_cast<const unsigned char *>(kPurpose), sizeof kPurpose - 1, mac, &size);
+    return Hex(mac, size);
 }
 
 // Compares in time that does not depend on where the strings differ.
@@ -281,6 +298,7 @@ class HttpWebServer : public WebServer {
           results_(results),
           host_(std::move(host)),
           token_(std::move(token)),
+          session_(SessionValue(token_)),
           hosts_(options.hosts),
           metrics_(options.metrics) {}
     ~HttpWebServer() override { Stop(); }
@@ -331,6 +349,7 @@ class HttpWebServer : public WebServer {
     void GetPair(const Request &req, Response &res);
     void GetMetrics(const Request &req, Response &res);
     void PostToken(const Request &req, Response &res);
+    void PostPair(const Request &req, Response &res);
     void PostStart(const Request &req, Response &res) { SlotRequest(req, res, Ask::Start); }
     void PostAnswer(const Request &req, Response &res) { SlotRequest(req, res, Ask::Answer); }
     void PostIdentity(const Request &req, Response &res) { SlotRequest(req, res, Ask::Identity); }
@@ -339,6 +358,7 @@ class HttpWebServer : public WebServer {
     const ResultsQuery &results_;
     std::string host_;
     std::string token_;
+    std::string session_;  // the cookie's value
     std::vector<std::string> hosts_;
     std::function<std::string()> metrics_;
     std::set<std::string> slotNames_;  // fixed for the station's life
@@ -364,6 +384,7 @@ const HttpWebServer::Route HttpWebServer::kRoutes[] = {
     {"GET", "/pair", &HttpWebServer::GetPair},
     {"GET", "/metrics", &HttpWebServer::GetMetrics},
     {"POST", "/api/token", &HttpWebServer::PostToken},
+    {"POST", "/api/pair", &HttpWebServer::PostPair},
     {"POST", "/api/start", &HttpWebServer::PostStart},
     {"POST", "/api/answer", &HttpWebServer::PostAnswer},
     {"POST", "/api/identity", &HttpWebServer::PostIdentity},
@@ -439,7 +460,7 @@ std::string HttpWebServer::SessionCookie() const {
 
 // Script cannot read it, and no other site's request carries it.
 void HttpWebServer::GiveSession(Response &res) const {
-    res.set_header("Set-Cookie", SessionCookie() + "=" + token_ +
+    res.set_header("Set-Cookie", SessionCookie() + "=" + session_ +
                                      "; HttpOnly; SameSite=Strict; Path=/; Max-Age=" +
                                      std::to_string(kSessionDays * 86400));
 }
@@ -452,7 +473,7 @@ bool HttpWebServer::Authorized(const Request &req) const {
         size_t end = std::min(cookies.find(';', at), cookies.size());
         size_t begin = cookies.find_first_not_of(' ', at);
         if (begin < end && cookies.compare(begin, name.size(), name) == 0 &&
-            SameSecret(cookies.substr(begin + name.size(), end - begin - name.size()), token_))
+            SameSecret(cookies.substr(begin + name.size(), end - begin - name.size()), session_))
             return true;
         at = end + 1;
     }
@@ -597,6 +618,14 @@ void HttpWebServer::PostToken(const Request &req, Response &res) {
     if (!WriteAllowed(req, res, body)) return;
     GiveSession(res);
     Ok(res, {{"ok", true}});
+}
+
+// An unlocked page asks for a link for another screen: a code only ever goes to a page that
+// already holds a session (or the token), from this server's own origin.
+void HttpWebServer::PostPair(const Request &req, Response &res) {
+    json body;
+    if (!WriteAllowed(req, res, body)) return;
+    Ok(res, {{"link", PairingLink()}});
 }
 
 void HttpWebServer::SlotRequest(const Request &req, Response &res, Ask ask) {
