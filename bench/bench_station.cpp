@@ -6,17 +6,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "CfxSender.h"
+#include "Metrics.h"
 #include "PgServer.h"
 #include "Postgres.h"
 #include "Process.h"
+#include "RabbitServer.h"
 #include "Station.h"
 #include "Store.h"
 
@@ -153,6 +158,54 @@ void CpuWhileWaiting(const Line &line) {
                 100 * (CpuSeconds() - cpu) / wall, CpuSeconds() - cpu, wall);
 }
 
+// `bench_station cfx`: four slots with the factory link on (a RabbitMQ of its own) and the
+// metrics page read once a second, as Prometheus would: the station's CPU and memory.
+int BusAndMetrics(const Line &line, const std::string &plan, int runs) {
+    tvk_test::RabbitServer rabbit;
+    if (!rabbit.ok()) return std::fprintf(stderr, "RabbitMQ: %s\n", rabbit.error().c_str()), 1;
+    const std::string db = line.dir + "/cfx.db";
+    std::string error;
+    auto store =
+        station::Store::Open(db, {{station::kCfxTarget, station::OutboxKinds::Edges}}, error);
+    station::CfxOptions cfx{
+        {rabbit.Broker(), "/exchange/amq.topic", rabbit.User(), rabbit.PasswordFile()},
+        "bench.station"};
+    station::CfxSender sender(*store, cfx);
+    station::Metrics metrics(station::NowMs());
+    station::StationOptions options;
+    options.autoRestart = options.autoConfirm = true;
+    options.runsPerSlot = runs;
+    options.metrics = &metrics;
+    auto st = station::Station::Create(line.Config(plan, 4, db), *store, options, {&sender}, error);
+    if (!st) return std::fprintf(stderr, "station: %s\n", error.c_str()), 1;
+    sender.Start();
+    sender.StationUp(station::NowMs(), error);
+    std::atomic<bool> done{false};
+    size_t pageBytes = 0;
+    std::thread scraper([&] {
+        while (!done) {
+            pageBytes = metrics.Format(st->Slots(), st->Outboxes(), station::NowMs()).size();
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    });
+    const double cpu = CpuSeconds();
+    const auto start = Clock::now();
+    for (const auto &slot : line.slots) st->StartSlot(slot, error);
+    st->WaitFinished();
+    const bool drained = sender.Stop(std::chrono::seconds(10));
+    const double wall = Seconds(start);
+    done = true;
+    scraper.join();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf(
+        "bus and metrics on, %d runs on 4 slots in %.1f s (%s): station CPU %.2f%% of a "
+        "core (%.2f s), peak RSS %ld MB, metrics page %zu bytes\n",
+        runs * 4, wall, drained ? "every message accepted" : "messages left waiting",
+        100 * (CpuSeconds() - cpu) / wall, CpuSeconds() - cpu, usage.ru_maxrss / 1024, pageBytes);
+    return 0;
+}
+
 void CommitPerStep(const std::string &dir) {
     std::string error;
     auto store = station::Store::Open(dir + "/commit.db", false, error);
@@ -244,6 +297,7 @@ int main(int argc, char **argv) {
         for (std::string text; std::getline(in, text);)
             if (text.rfind("touch", 0) != 0) out << text << '\n';
     }
+    if (argc > 2 && std::string(argv[2]) == "cfx") return BusAndMetrics(line, plan, runs);
     for (const std::string &p : {plan, noTouch}) {
         std::printf("throughput, %s on fast simulated boards, %d runs a slot:\n",
                     fs::path(p).filename().c_str(), runs);

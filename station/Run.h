@@ -24,6 +24,7 @@ struct StationOptions {
     bool autoIdentify = false;
     int runsPerSlot = 0;  // with autoRestart: stop after this many runs; 0 no limit
     std::string operatorName;
+    class Metrics *metrics = nullptr;  // counts each step and run for GET /metrics
 };
 
 // The slot a run belongs to, as the run sees it: its view, its operator, the station's stop.

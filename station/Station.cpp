@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "Metrics.h"
 #include "Outbox.h"
 #include "RunOutputs.h"
 #include "Text.h"
@@ -87,6 +88,8 @@ std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &sto
     if (!station->ReadPlan(error)) return nullptr;
     station->senders_ = senders;
     station->outputs_ = StationOutputs(config, store, senders);
+    if (options.metrics)
+        station->outputs_.push_back(std::make_unique<MetricsOutput>(*options.metrics));
     // After a restart each slot shows its last stored run (the ones a stop aborted too).
     for (const RunRow &run : store.Runs(0)) {
         if (run.station != config.name) continue;

@@ -151,7 +151,8 @@ bool PlanFile(Reader &r, const toml::table &root, const std::string &folder, std
 }
 
 bool Top(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
-    return r.OnlyKeys(root, "", {"name", "plan", "operator", "vars", "store", "web", "slot"}) &&
+    return r.OnlyKeys(root, "",
+                      {"name", "plan", "operator", "vars", "store", "web", "slot", "cfx"}) &&
            Name(r, root, "", "name", out.name) && PlanFile(r, root, folder, out.planPath) &&
            r.String(root, "", "operator", out.operatorName, false) && r.Vars(root, "", out.vars);
 }
@@ -194,6 +195,30 @@ bool Hosts(Reader &r, const toml::table &web, std::vector<std::string> &out) {
         out.push_back(list->get(i)->as_string()->get());
     }
     return list != nullptr || r.Fail(hosts, "web.hosts", "a list of host names");
+}
+
+// [cfx], the factory's message bus. Only the password file's path is kept: the password is
+// read when a batch is sent.
+bool Cfx(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
+    out.cfx.handle = out.name;
+    bool ok = true;
+    const toml::table *cfx = Table(r, root, "cfx", ok);
+    if (cfx == nullptr) return ok;
+    AmqpOptions &amqp = out.cfx.amqp;
+    if (!r.OnlyKeys(*cfx, "cfx.", {"broker", "address", "handle", "user", "password_file"}) ||
+        !r.String(*cfx, "cfx.", "broker", amqp.broker, true) ||
+        !r.String(*cfx, "cfx.", "address", amqp.address, false) ||
+        !r.String(*cfx, "cfx.", "handle", out.cfx.handle, false) ||
+        !r.String(*cfx, "cfx.", "user", amqp.user, false) ||
+        !r.String(*cfx, "cfx.", "password_file", amqp.passwordFile, false)) {
+        return false;
+    }
+    if (!amqp.user.empty() && amqp.passwordFile.empty()) {
+        return r.Fail(root.get("cfx"), "cfx.password_file",
+                      "missing: a user's password is kept in a file");
+    }
+    amqp.passwordFile = Resolve(folder, amqp.passwordFile);
+    return true;
 }
 
 bool Web(Reader &r, const toml::table &root, StationConfig &out) {
@@ -269,7 +294,7 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
     const std::string folder = std::filesystem::path(path).parent_path().string();
     Reader r{path, ""};
     if (Top(r, root, folder, out) && Store(r, root, folder, out) && Web(r, root, out) &&
-        Slots(r, root, folder, out)) {
+        Cfx(r, root, folder, out) && Slots(r, root, folder, out)) {
         return true;
     }
     error = r.error;

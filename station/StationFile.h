@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "CfxOptions.h"
 #include "Plan.h"
 #include "Web.h"
 
@@ -30,6 +31,7 @@ struct StationConfig {
     std::string junitDir;  // a JUnit file per run (default: junit/ beside the store); empty: none
     bool web = false;      // the file has a [web] table
     WebOptions webOptions;
+    CfxOptions cfx;  // [cfx]; cfx.amqp.broker empty: nothing goes to a message bus
     std::vector<SlotConfig> slots;
 };
 

@@ -12,6 +12,8 @@
 #include <iostream>
 #include <thread>
 
+#include "CfxSender.h"
+#include "Metrics.h"
 #include "Postgres.h"
 #include "RunReport.h"
 #include "Station.h"
@@ -59,7 +61,10 @@ struct RunArgs {
 constexpr uint64_t kLowSpaceBytes = 16u << 20;
 
 std::unique_ptr<Store> OpenStore(const StationConfig &config, std::string &error) {
-    auto store = Store::Open(config.sqlitePath, !config.postgres.empty(), error);
+    std::vector<OutboxTarget> targets;
+    if (!config.postgres.empty()) targets.push_back({kPostgresTarget});
+    if (!config.cfx.amqp.broker.empty()) targets.push_back({kCfxTarget, OutboxKinds::Edges});
+    auto store = Store::Open(config.sqlitePath, targets, error);
     if (!store) return nullptr;
     if (store->AbortedOnOpen() > 0) {
         std::cout << "station: " << store->AbortedOnOpen()
@@ -100,9 +105,12 @@ sigset_t BlockSignals() {
 
 // False (said on stderr) when the page was asked for and cannot be served.
 bool StartWeb(const RunArgs &args, const StationConfig &config, Station &station, Store &store,
-              std::unique_ptr<WebServer> &web) {
+              const Metrics &metrics, std::unique_ptr<WebServer> &web) {
     if (!config.web && args.web.empty()) return true;
     WebOptions webOptions = config.webOptions;
+    webOptions.metrics = [&] {
+        return metrics.Format(station.Slots(), station.Outboxes(), NowMs());
+    };
     webOptions.tokenFile = config.sqlitePath + ".page-token";
     if (!args.web.empty() && args.web != "yes") webOptions.address = args.web;
     if (!IsLoopbackAddress(webOptions.address) && !args.webPublic &&
@@ -151,6 +159,17 @@ void Serve(Station &station, const StationOptions &options, sigset_t signals) {
     signalWaiter.join();
 }
 
+// The bus hears the station go; a broker that does not answer gets a few seconds.
+void StopCfx(CfxSender &cfx, const StationConfig &config) {
+    std::string error;
+    if (!cfx.StationDown(NowMs(), error)) std::cerr << "station: message bus: " << error << '\n';
+    if (cfx.Stop(std::chrono::seconds(5))) return;
+    const OutboxStatus left = cfx.Status();
+    std::cout << "station: the message bus did not take " << left.waiting << " message entries"
+              << (left.lastError.empty() ? "" : " (" + left.lastError + ")") << "; they wait in "
+              << config.sqlitePath << " and go with the next start\n";
+}
+
 int RunStation(const RunArgs &args) {
     StationConfig config;
     std::string error;
@@ -159,28 +178,37 @@ int RunStation(const RunArgs &args) {
         std::cerr << "station: " << error << '\n';
         return 2;
     }
-    const StationOptions options = Options(args);
+    StationOptions options = Options(args);
     // A person can retype a name; a stored one with bad bytes would be mended silently.
     if (!fixture::ValidUtf8(options.operatorName) || !fixture::ValidUtf8(config.operatorName)) {
         std::cerr << "station: the operator's name is not valid UTF-8 (check the terminal's "
                      "character set and type it again)\n";
         return 2;
     }
+    Metrics metrics(NowMs());
+    options.metrics = &metrics;
     const sigset_t signals = BlockSignals();
     std::unique_ptr<PostgresSender> sender;
     if (!config.postgres.empty()) {
         sender = std::make_unique<PostgresSender>(*store, config.postgres);
     }
+    std::unique_ptr<CfxSender> cfx;
+    if (!config.cfx.amqp.broker.empty()) cfx = std::make_unique<CfxSender>(*store, config.cfx);
     std::vector<OutboxSender *> senders;
     if (sender) senders.push_back(sender.get());
+    if (cfx) senders.push_back(cfx.get());
     auto station = Station::Create(config, *store, options, senders, error);
     if (!station) {
         std::cerr << "station: " << error << '\n';
         return 2;
     }
     if (sender) sender->Start();
+    if (cfx) {
+        cfx->Start();
+        if (!cfx->StationUp(NowMs(), error)) std::cerr << "station: message bus: " << error << '\n';
+    }
     std::unique_ptr<WebServer> web;
-    if (!StartWeb(args, config, *station, *store, web)) return 2;
+    if (!StartWeb(args, config, *station, *store, metrics, web)) return 2;
     std::cout << "station " << config.name << ": plan " << station->PlanName() << " ("
               << station->PlanHashText() << "), " << config.slots.size() << " slots, results in "
               << config.sqlitePath << (config.postgres.empty() ? "" : " and PostgreSQL") << '\n';
@@ -198,6 +226,7 @@ int RunStation(const RunArgs &args) {
                   << (left.lastError.empty() ? "" : " (" + left.lastError + ")")
                   << "; they wait in " << config.sqlitePath << " and go with the next start\n";
     }
+    if (cfx) StopCfx(*cfx, config);
     if (station->Unsaved() == 0) return 0;
     std::cout << "station: " << station->Unsaved()
               << " run(s) ended ERROR: their results could not be saved" << std::endl;
