@@ -170,6 +170,22 @@ HostRun RunHostCommand(const HostCommand &command) {
     return run;
 }
 
+fixture::Result StepResultOf(const HostRun &run) {
+    fixture::Result result;
+    result.outcome = run.passed    ? fixture::Outcome::Pass
+                     : run.started ? fixture::Outcome::Fail
+                                   : fixture::Outcome::Error;
+    result.summary = result.reading = run.summary;
+    if (run.exitStatus >= 0) {
+        result.value = std::to_string(run.exitStatus);
+        result.number = run.exitStatus;
+    }
+    if (!run.passed) result.error = run.summary;
+    result.fields = {{"exit_status", std::to_string(run.exitStatus), true},
+                     {"output", run.output, false}};
+    return result;
+}
+
 std::string Sha256Hex(const std::string &bytes) {
     sha256_ctx context;
     sha256_init(&context);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Commands.h"
+
 namespace station {
 
 // A program's output beyond this (its start) is dropped: the end says why it failed.
@@ -34,6 +36,10 @@ struct HostRun {
 };
 
 HostRun RunHostCommand(const HostCommand &command);
+
+// The run as a plan step's result: "exit 0" its reading, the exit status its value and number;
+// a program that could not be started is the station's error, not a fail.
+fixture::Result StepResultOf(const HostRun &run);
 
 // The file a step programs, as the run records it.
 struct ImageDigest {

@@ -155,6 +155,13 @@ TEST_F(HostStepTest, VerdictsFromExitStatusOrExpectedOutput) {
         EXPECT_EQ(run.started, c.started) << c.argv.back();
         EXPECT_EQ(run.passed, c.passed) << c.argv.back();
         EXPECT_EQ(run.summary, c.summary) << c.argv.back();
+        // As a plan step: a program the station cannot start is not the board's fail.
+        const fixture::Result step = station::StepResultOf(run);
+        const auto outcome = c.passed    ? fixture::Outcome::Pass
+                             : c.started ? fixture::Outcome::Fail
+                                         : fixture::Outcome::Error;
+        EXPECT_EQ(step.outcome, outcome) << c.argv.back();
+        EXPECT_EQ(step.reading, c.summary);
     }
     HostCommand unbounded;
     unbounded.argv = {"true"};
