@@ -6,9 +6,7 @@
 #include <sstream>
 
 #include "Plan.h"
-#if __has_include("Report.h")
 #include "Report.h"  // XmlEscape
-#endif
 
 namespace station {
 

@@ -1,10 +1,6 @@
 #include "Station.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,11 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "FixtureLink.h"
-#include "Postgres.h"
-#include "RunReport.h"
-
-extern char **environ;
+#include "RunOutputs.h"
 
 namespace station {
 
@@ -49,87 +41,101 @@ bool CheckSerial(const std::string &typed, std::string &serial, std::string &err
     return true;
 }
 
-namespace {
-
-std::string Limits(const fixture::PlanStep &step) {
-    std::ostringstream out;
-    const auto &e = step.expectation;
-    if (e.expect) out << "expect=" << *e.expect;
-    if (e.min) out << (out.tellp() > 0 ? " " : "") << "min=" << *e.min;
-    if (e.max) out << (out.tellp() > 0 ? " " : "") << "max=" << *e.max;
-    return out.str();
+std::string WaitingForBoard(const std::string &port) {
+    return "waiting for the board on " + port;
 }
 
-// The simulated operator of a prompted step; ended (by its id) when the step is over.
-class PromptHook {
+// What a run asks of its slot, answered by the station.
+class Station::Host : public RunHost {
   public:
-    PromptHook(const std::vector<std::string> &argv, const std::string &folder) {
-        if (argv.empty()) return;
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+    Host(Station &station, Slot &slot) : station_(station), slot_(slot) {}
+    void Show(const std::function<void(SlotView &)> &change) override {
+        station_.Change(slot_, change);
     }
-    ~PromptHook() {
-        if (pid_ <= 0) return;
-        if (waitpid(pid_, nullptr, WNOHANG) == 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+    std::optional<bool> AskYesNo(const std::string &question) override {
+        return station_.Ask(slot_, slot_.answer, SlotPhase::Confirm, [&](SlotView &v) {
+            v.confirm = question;
+            v.prompt.clear();
+            v.promptDeadlineMs = 0;
+        });
     }
-    PromptHook(const PromptHook &) = delete;
-    PromptHook &operator=(const PromptHook &) = delete;
+    std::optional<std::string> AskSerial(const std::string &prompt) override {
+        return station_.Ask(slot_, slot_.identity, SlotPhase::Identify,
+                            [&](SlotView &v) { v.prompt = prompt; });
+    }
+    bool Stopping() override {
+        std::lock_guard<std::mutex> lock(station_.mutex_);
+        return station_.stopping_;
+    }
 
   private:
-    pid_t pid_ = -1;
+    Station &station_;
+    Slot &slot_;
 };
-
-}  // namespace
 
 Station::Station(const StationConfig &config, Store &store, const StationOptions &options)
     : config_(config), store_(store), options_(options) {}
 
 std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &store,
-                                         const StationOptions &options, std::string &error) {
-    std::ifstream in(config.planPath);
-    if (!in) {
-        error = config.planPath + ": cannot read the plan";
-        return nullptr;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
+                                         const StationOptions &options,
+                                         const std::vector<PostgresSender *> &senders,
+                                         std::string &error) {
     std::unique_ptr<Station> station(new Station(config, store, options));
-    station->planName_ = std::filesystem::path(config.planPath).stem().string();
-    station->planHash_ = PlanHash(text.str());
     if (station->options_.operatorName.empty()) {
         station->options_.operatorName = config.operatorName;
     }
-    for (const SlotConfig &slotConfig : config.slots) {
-        auto slot = std::make_unique<Slot>();
-        slot->config = slotConfig;
-        std::vector<std::string> errors;
-        if (!fixture::ParsePlan(text.str(), station->planName_, SlotVariables(config, slotConfig),
-                                slot->plan, errors)) {
-            error = config.planPath + " (slot " + slotConfig.name + "): " + errors.front();
-            for (size_t i = 1; i < errors.size(); ++i) error += "\n  " + errors[i];
-            return nullptr;
+    if (!station->ReadPlan(error)) return nullptr;
+    station->senders_ = senders;
+    station->outputs_ = StationOutputs(config, store, senders);
+    // After a restart each slot shows its last stored run (the ones a stop aborted too).
+    for (const RunRow &run : store.Runs(0)) {
+        if (run.station != config.name) continue;
+        for (auto &slot : station->slots_) {
+            SlotView &v = slot->view;
+            if (run.slot != v.name || run.startedMs < v.startedMs) continue;
+            v.phase = run.verdict == Verdict::None ? SlotPhase::Idle : SlotPhase::Done;
+            v.board = run.board;
+            v.verdict = run.verdict;
+            v.failedStep = run.failedStep;
+            v.failedReading = run.failedReading;
+            v.runId = run.id;
+            v.startedMs = run.startedMs;
+            v.endedMs = run.endedMs;
         }
-        slot->view.name = slotConfig.name;
-        slot->view.port = slotConfig.port;
-        slot->view.steps = static_cast<int>(slot->plan.steps.size());
-        station->slots_.push_back(std::move(slot));
     }
     for (auto &slot : station->slots_) {
         Slot *s = slot.get();
         s->thread = std::thread([station = station.get(), s] { station->Work(*s); });
     }
     return station;
+}
+
+bool Station::ReadPlan(std::string &error) {
+    std::ifstream in(config_.planPath);
+    if (!in) {
+        error = config_.planPath + ": cannot read the plan";
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    planName_ = std::filesystem::path(config_.planPath).stem().string();
+    planHash_ = PlanHash(text.str());
+    for (const SlotConfig &slotConfig : config_.slots) {
+        auto slot = std::make_unique<Slot>();
+        slot->config = slotConfig;
+        std::vector<std::string> errors;
+        if (!fixture::ParsePlan(text.str(), planName_, SlotVariables(config_, slotConfig),
+                                slot->plan, errors)) {
+            error = config_.planPath + " (slot " + slotConfig.name + "): " + errors.front();
+            for (size_t i = 1; i < errors.size(); ++i) error += "\n  " + errors[i];
+            return false;
+        }
+        slot->view.name = slotConfig.name;
+        slot->view.port = slotConfig.port;
+        slot->view.steps = static_cast<int>(slot->plan.steps.size());
+        slots_.push_back(std::move(slot));
+    }
+    return true;
 }
 
 Station::~Station() {
@@ -160,14 +166,18 @@ void Station::WaitFinished() {
     });
 }
 
+int Station::Unsaved() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unsaved_;
+}
+
 void Station::Notify() {
-    // Called under the lock, so a callback never runs after its Unsubscribe returned.
+    // Under the subscription lock, so a callback never runs after its Unsubscribe returned.
     std::lock_guard<std::mutex> lock(subscribersMutex_);
     for (const auto &[id, callback] : subscribers_) callback();
 }
 
-template <typename F>
-void Station::Change(Slot &slot, F &&change) {
+void Station::Change(Slot &slot, const std::function<void(SlotView &)> &change) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         change(slot.view);
@@ -177,201 +187,71 @@ void Station::Change(Slot &slot, F &&change) {
 }
 
 void Station::Work(Slot &slot) {
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || slot.startRequested; });
-            if (stopping_) return;
-            slot.startRequested = false;
+    Host host(*this, slot);
+    const RunSetup setup{config_, slot.config, slot.plan, planName_, planHash_, options_};
+    while (WaitForStart(slot)) {
+        Run run(setup, host, outputs_);
+        std::string error;
+        if (!run.Open(error)) {
+            // No board, no run: nothing is stored for a port that never opened.
+            Change(slot, [&](SlotView &v) { v.note = WaitingForBoard(slot.config.port); });
+            Again(slot, false, true);
+            continue;
         }
-        RunOnce(slot);
+        run.Go();
+        const bool saved = run.RecordError().empty();
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            ++slot.runs;
-            if (options_.autoRestart && !stopping_ &&
-                (options_.runsPerSlot == 0 || slot.runs < options_.runsPerSlot)) {
-                slot.startRequested = true;
-            }
+            unsaved_ += saved ? 0 : 1;
         }
-        changed_.notify_all();
-        Notify();
+        // A store that cannot write is not tried again at full speed.
+        Again(slot, true, !saved);
     }
 }
 
-void Station::RunOnce(Slot &slot) {
-    const fixture::Plan &plan = slot.plan;
-    const int64_t started = NowMs();
-    std::string error;
-    const int64_t runId = store_.BeginRun(
-        {config_.name, slot.config.name, planName_, planHash_, options_.operatorName, started},
-        error);
-    Change(slot, [&](SlotView &v) {
-        v.phase = SlotPhase::Running;
-        v.board.clear();
-        v.step = 0;
-        v.stepName.clear();
-        v.attempt = 0;
-        v.prompt.clear();
-        v.promptDeadlineMs = 0;
-        v.confirm.clear();
-        v.verdict = Verdict::None;
-        v.failedStep.clear();
-        v.failedReading.clear();
-        v.runId = runId;
-        v.startedMs = started;
-        v.endedMs = 0;
-    });
-    if (sender_ != nullptr) sender_->Wake();
+bool Station::WaitForStart(Slot &slot) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return stopping_ || slot.startRequested; });
+    slot.startRequested = false;
+    return !stopping_;
+}
 
-    auto finish = [&](Verdict verdict, const std::string &failedStep,
-                      const std::string &failedReading) {
-        const int64_t ended = NowMs();
-        std::string storeError;
-        if (runId != 0) {
-            store_.EndRun(runId, verdict, ended, failedStep, failedReading, storeError);
-            if (sender_ != nullptr) sender_->Wake();
-            RunRecord record;
-            if (!config_.junitDir.empty() && store_.Run(runId, record)) {
-                std::error_code ignored;
-                std::filesystem::create_directories(config_.junitDir, ignored);
-                std::ofstream(config_.junitDir + "/" + config_.name + "-" + slot.config.name + "-" +
-                              std::to_string(runId) + ".xml")
-                    << RunJUnit(record.row, store_.Steps(runId));
-            }
-        }
-        Change(slot, [&](SlotView &v) {
-            v.phase = SlotPhase::Done;
-            v.verdict = verdict;
-            v.failedStep = failedStep;
-            v.failedReading = runId == 0 ? "results store: " + storeError : failedReading;
-            v.prompt.clear();
-            v.promptDeadlineMs = 0;
-            v.confirm.clear();
-            v.endedMs = ended;
-        });
-    };
-    if (runId == 0) {
-        finish(Verdict::Fail, "", error);
-        return;
+void Station::Again(Slot &slot, bool ran, bool pause) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    slot.runs += ran ? 1 : 0;
+    const bool more =
+        options_.autoRestart && (options_.runsPerSlot == 0 || slot.runs < options_.runsPerSlot);
+    if (more && pause) {
+        changed_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
     }
-    fixture::Link link;
-    if (!link.OpenDevice(slot.config.port, error)) {
-        finish(Verdict::Fail, "open " + slot.config.port, error);
-        return;
-    }
+    if (more && !stopping_) slot.startRequested = true;
+    lock.unlock();
+    changed_.notify_all();
+    Notify();
+}
 
-    const int identity = fixture::IdentityStep(plan);
-    std::unique_ptr<PromptHook> hook;
-    fixture::RunOptions run;
-    run.onAttempt = [&](size_t i, int attempt) {
-        const fixture::PlanStep &step = plan.steps[i];
-        hook.reset();
-        Change(slot, [&](SlotView &v) {
-            v.step = static_cast<int>(i) + 1;
-            v.stepName = step.text;
-            v.attempt = attempt;
-            // A serial step's question is asked in phase Identify, with no clock and no hook.
-            v.prompt = step.serial ? "" : step.prompt;
-            v.promptDeadlineMs =
-                step.prompt.empty() || step.serial ? 0 : NowMs() + step.request.timeoutMs;
-        });
-        if (!step.prompt.empty() && !step.serial) {
-            hook = std::make_unique<PromptHook>(
-                slot.config.onPrompt, std::filesystem::path(config_.path).parent_path().string());
-        }
-    };
-    run.onResult = [&](size_t i, const fixture::StepResult &r) {
-        hook.reset();
-        const fixture::PlanStep &step = plan.steps[i];
-        const bool pass = r.result.outcome == fixture::Outcome::Pass;
-        StepRow row{runId,
-                    static_cast<int>(i) + 1,
-                    r.attempt,
-                    step.text,
-                    pass ? r.result.reading : r.result.summary,
-                    Limits(step),
-                    fixture::OutcomeName(r.result.outcome),
-                    r.seconds,
-                    fixture::RequestHex(step.request),
-                    r.responseHex};
-        std::string stepError;
-        if (!store_.AddStep(row, stepError)) {
-            std::fprintf(stderr, "station: slot %s: results store: %s\n", slot.config.name.c_str(),
-                         stepError.c_str());
-        }
-        if (static_cast<int>(i) == identity && !r.result.value.empty()) {
-            store_.SetBoard(runId, r.result.value, NowMs(), stepError);
-            Change(slot, [&](SlotView &v) { v.board = r.result.value; });
-        }
-        if (sender_ != nullptr) sender_->Wake();
-    };
-    bool unanswered = false;
-    // Asks the slot's operator and waits for the reply, or for the station to stop.
-    const auto ask = [&](auto &reply, SlotPhase phase, const auto &show) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        reply.reset();
-        slot.view.phase = phase;
-        show(slot.view);
-        lock.unlock();
-        changed_.notify_all();
-        Notify();
-        lock.lock();
-        changed_.wait(lock, [&] { return stopping_ || reply.has_value(); });
-        // Nobody answered: the run is cut short, not failed by the operator.
-        if (!reply.has_value()) unanswered = true;
-        auto answer = std::move(reply);
-        reply.reset();
-        slot.view.phase = SlotPhase::Running;
-        slot.view.confirm.clear();
-        slot.view.prompt.clear();
-        lock.unlock();
-        Notify();
-        return answer;
-    };
-    run.confirm = [&](size_t, const fixture::PlanStep &step) {
-        if (options_.autoConfirm) return true;
-        return ask(slot.answer, SlotPhase::Confirm,
-                   [&](SlotView &v) {
-                       v.confirm = step.confirm;
-                       v.prompt.clear();
-                       v.promptDeadlineMs = 0;
-                   })
-            .value_or(false);
-    };
-    run.identify = [&](size_t, const fixture::PlanStep &step) -> std::optional<std::string> {
-        if (options_.autoIdentify) {
-            return "AUTO-" + config_.name + "-" + slot.config.name + "-" + std::to_string(runId);
-        }
-        return ask(slot.identity, SlotPhase::Identify,
-                   [&](SlotView &v) { v.prompt = step.prompt; });
-    };
-    run.stop = [&] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return stopping_;
-    };
-    const std::vector<fixture::StepResult> results = fixture::RunPlan(
-        plan,
-        [&](const fixture::Request &request) {
-            return link.Transact(request.frame, request.timeoutMs, 1);
-        },
-        run);
-
-    bool stopped = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopped = stopping_;
-    }
-    for (const fixture::StepResult &r : results) {
-        if ((!r.ran || unanswered) && stopped) {
-            finish(Verdict::Aborted, "", "the station stopped");
-            return;
-        }
-        if (r.ran && r.result.outcome != fixture::Outcome::Pass) {
-            finish(Verdict::Fail, r.step->text, r.result.summary);
-            return;
-        }
-    }
-    finish(Verdict::Pass, "", "");
+// Asks the slot's operator and waits for the reply, or for the station to stop (nullopt: the
+// run is cut short, not failed by the operator).
+template <typename T>
+std::optional<T> Station::Ask(Slot &slot, std::optional<T> &reply, SlotPhase phase,
+                              const std::function<void(SlotView &)> &show) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    reply.reset();
+    slot.view.phase = phase;
+    show(slot.view);
+    lock.unlock();
+    changed_.notify_all();
+    Notify();
+    lock.lock();
+    changed_.wait(lock, [&] { return stopping_ || reply.has_value(); });
+    std::optional<T> answer = std::move(reply);
+    reply.reset();
+    slot.view.phase = SlotPhase::Running;
+    slot.view.confirm.clear();
+    slot.view.prompt.clear();
+    lock.unlock();
+    Notify();
+    return answer;
 }
 
 std::string Station::StationName() const {
@@ -397,6 +277,16 @@ Station::Slot *Station::Find(const std::string &name, std::string &error) {
 }
 
 bool Station::StartSlot(const std::string &name, std::string &error) {
+    // An operator's start is answered at once; under --auto the slot waits for its board.
+    const std::string *port = nullptr;
+    for (const auto &slot : slots_) {
+        if (slot->config.name == name) port = &slot->config.port;
+    }
+    struct stat node;
+    if (port != nullptr && !options_.autoRestart && stat(port->c_str(), &node) != 0) {
+        error = WaitingForBoard(*port);
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Slot *found = Find(name, error);

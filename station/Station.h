@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "Plan.h"
+#include "Run.h"
+#include "RunOutput.h"
 #include "StationFile.h"
 #include "StationView.h"
 #include "Store.h"
@@ -20,16 +22,6 @@ namespace station {
 
 class PostgresSender;
 
-struct StationOptions {
-    bool autoRestart = false;  // --auto: a slot starts again as soon as its board is done
-    bool autoConfirm = false;  // answer every confirmation yes (a simulated line has no eyes)
-    // Nobody scans either: a `serial` step gets AUTO-<station>-<slot>-<run id>, so every
-    // automatic run counts as a board of its own.
-    bool autoIdentify = false;
-    int runsPerSlot = 0;  // with autoRestart: stop after this many runs; 0 no limit
-    std::string operatorName;
-};
-
 // A short content hash of the plan file, so a run names exactly which plan it ran.
 std::string PlanHash(const std::string &text);
 
@@ -37,20 +29,31 @@ std::string PlanHash(const std::string &text);
 // is 1-64 printable ASCII characters.
 bool CheckSerial(const std::string &typed, std::string &serial, std::string &error);
 
+// A slot that cannot open its port says so, and starts no run.
+std::string WaitingForBoard(const std::string &port);
+
 class Station : public StationControl {
   public:
     // Reads the plan and fills it in for every slot; false with `error` naming the slot and line.
+    // `senders` deliver the store's outbox; each run wakes them.
     static std::unique_ptr<Station> Create(const StationConfig &config, Store &store,
-                                           const StationOptions &options, std::string &error);
+                                           const StationOptions &options,
+                                           const std::vector<PostgresSender *> &senders,
+                                           std::string &error);
+    static std::unique_ptr<Station> Create(const StationConfig &config, Store &store,
+                                           const StationOptions &options, std::string &error) {
+        return Create(config, store, options, {}, error);
+    }
     ~Station() override;
 
-    void SetSender(PostgresSender *sender) { sender_ = sender; }
     // Ends the slots' runs after their current step (those runs are stored as aborted).
     void Shutdown();
     // With runsPerSlot: blocks until every slot has run that many times (or Shutdown).
     void WaitFinished();
     const StationConfig &Config() const { return config_; }
     const std::string &PlanHashText() const { return planHash_; }
+    // Runs whose results could not be stored (they ended ERROR).
+    int Unsaved() const;
 
     std::string StationName() const override;
     std::string PlanName() const override;
@@ -74,24 +77,35 @@ class Station : public StationControl {
         std::optional<std::string> identity;  // the serial number entered, until taken
         std::thread thread;
     };
+    class Host;
 
     Station(const StationConfig &config, Store &store, const StationOptions &options);
+    bool ReadPlan(std::string &error);
     void Work(Slot &slot);
-    void RunOnce(Slot &slot);
+    bool WaitForStart(Slot &slot);
+    // After a run, or a start that found no board: whether and when the slot goes again.
+    void Again(Slot &slot, bool ran, bool pause);
+    template <typename T>
+    std::optional<T> Ask(Slot &slot, std::optional<T> &reply, SlotPhase phase,
+                         const std::function<void(SlotView &)> &show);
     void Notify();
     Slot *Find(const std::string &name, std::string &error);  // under mutex_
-    template <typename F>
-    void Change(Slot &slot, F &&change);
+    void Change(Slot &slot, const std::function<void(SlotView &)> &change);
 
     StationConfig config_;
     Store &store_;
     StationOptions options_;
     std::string planName_, planHash_;
-    PostgresSender *sender_ = nullptr;
+    std::vector<PostgresSender *> senders_;
+    RunOutputs outputs_;  // fixed before the slots start
 
-    mutable std::mutex mutex_;  // guards every Slot's view and requests, and stopping_
+    // Lock order: mutex_, then (never inside it) subscribersMutex_, then each subscriber's own
+    // lock, taken in its callback. Nothing is written to a terminal, pipe or socket under
+    // either: the subscribers only note that something changed.
+    mutable std::mutex mutex_;  // guards every Slot's view and requests, stopping_, unsaved_
     std::condition_variable changed_;
     bool stopping_ = false;
+    int unsaved_ = 0;
     std::vector<std::unique_ptr<Slot>> slots_;
 
     std::mutex subscribersMutex_;

@@ -47,6 +47,9 @@ struct SlotView {
     std::string failedReading;  // its reading or error text
     int64_t runId = 0;          // the run in the results store, 0 before the first
     int64_t startedMs = 0, endedMs = 0;
+    // Beside the state, for the operator: why the slot does not start ("waiting for the board
+    // on PORT"), or an output of the run that failed (its JUnit file); empty when none.
+    std::string note;
 };
 
 // One stored run, as history and today's list show it.

@@ -4,9 +4,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "Station.h"
 
@@ -29,23 +31,27 @@ std::string Seconds(int64_t ms) {
 
 }  // namespace
 
+// A log whose reader stopped keeps this many event lines; beyond, it counts what it drops.
+constexpr size_t kPendingLines = 4096;
+
+WakePipe::Ends WakePipe::Open() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return {};
+    return {fds[0], fds[1]};
+}
+
+void WakePipe::Wake() {
+    const char byte = 'q';
+    if (write_.valid()) (void)!write(write_.get(), &byte, 1);
+}
+
 Terminal::Terminal(StationControl &control, std::ostream &out, bool live)
     : control_(control), out_(out), live_(live) {
-    if (pipe2(wakeFds_, O_CLOEXEC) != 0) wakeFds_[0] = wakeFds_[1] = -1;
-    subscription_ = control_.Subscribe([this] {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            dirty_ = true;
-        }
-        changed_.notify_all();
-    });
+    subscription_ = control_.Subscribe([this] { Changed(); });
 }
 
 Terminal::~Terminal() {
     control_.Unsubscribe(subscription_);
-    for (int fd : wakeFds_) {
-        if (fd >= 0) close(fd);
-    }
 }
 
 void Terminal::Finish() {
@@ -54,10 +60,36 @@ void Terminal::Finish() {
         finished_ = true;
     }
     changed_.notify_all();
-    if (wakeFds_[1] >= 0) {
-        const char byte = 'q';
-        (void)!write(wakeFds_[1], &byte, 1);
+    wake_.Wake();
+}
+
+void Terminal::Changed() {
+    // A log needs every start, question and verdict, so it notes them now: the slot that
+    // changed cannot move on before this returns. A live screen only needs the latest state.
+    const std::vector<SlotView> slots = live_ ? std::vector<SlotView>{} : control_.Slots();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dirty_ = true;
+        for (std::string &line : Events(slots)) {
+            if (pending_.size() < kPendingLines) {
+                pending_.push_back(std::move(line));
+            } else {
+                ++dropped_;
+            }
+        }
     }
+    changed_.notify_all();
+}
+
+// On a live screen a station's ERROR stands apart from a board's FAIL.
+std::string Terminal::Coloured(Verdict verdict) const {
+    const char *colour = verdict == Verdict::Pass      ? "32"
+                         : verdict == Verdict::Fail    ? "31"
+                         : verdict == Verdict::Error   ? "35"
+                         : verdict == Verdict::Aborted ? "33"
+                                                       : nullptr;
+    if (!live_ || colour == nullptr) return VerdictName(verdict);
+    return std::string("\033[") + colour + "m" + VerdictName(verdict) + "\033[0m";
 }
 
 std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
@@ -67,7 +99,7 @@ std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
         "[" + std::to_string(s.step) + "/" + std::to_string(s.steps) + "] " + s.stepName;
     switch (s.phase) {
         case SlotPhase::Idle:
-            line << "waiting: Enter starts it";
+            line << (s.note.empty() ? "waiting: Enter starts it" : s.note);
             break;
         case SlotPhase::Running:
             line << progress;
@@ -88,69 +120,94 @@ std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
                  << " sn NUMBER)";
             break;
         case SlotPhase::Done:
-            line << VerdictName(s.verdict) << "  " << Seconds(s.endedMs - s.startedMs);
+            line << Coloured(s.verdict) << "  " << Seconds(s.endedMs - s.startedMs);
             if (!s.failedStep.empty() || !s.failedReading.empty()) {
                 line << "  at " << s.failedStep << ": " << s.failedReading;
             }
             break;
     }
     if (!s.board.empty()) line << "  board " << s.board;
+    if (!s.note.empty() && s.phase != SlotPhase::Idle) line << "  (" << s.note << ")";
     return line.str();
 }
 
-void Terminal::Draw() {
-    const std::vector<SlotView> slots = control_.Slots();
-    const int64_t now = NowMs();
-    if (live_) {
-        std::string text;
-        if (drawnLines_ > 0) text += "\033[" + std::to_string(drawnLines_) + "A";
-        for (const SlotView &s : slots) text += "\r\033[2K" + Line(s, now) + "\n";
-        out_ << text << std::flush;
-        drawnLines_ = static_cast<int>(slots.size());
-        return;
-    }
-    // A log for a pipe or file: a line when a slot starts, asks, or ends.
+std::vector<std::string> Terminal::Events(const std::vector<SlotView> &slots) {
+    std::vector<std::string> events;
     lastEvents_.resize(slots.size());
     lastRuns_.resize(slots.size());
     for (size_t i = 0; i < slots.size(); ++i) {
         const SlotView &s = slots[i];
+        const std::string started = s.name + "  run " + std::to_string(s.runId) + " started";
         std::string event;
-        // A serial step may ask before any other draw: the start goes first, then the question.
+        // A serial step may ask before any other event: the start goes first, then the question.
         if (s.phase == SlotPhase::Identify && s.runId != lastRuns_[i]) {
-            out_ << s.name << "  run " << s.runId << " started\n";
+            events.push_back(started);
             lastRuns_[i] = s.runId;
         }
-        if (s.phase == SlotPhase::Done) {
-            event = Line(s, now);
-        } else if (s.phase == SlotPhase::Confirm || s.phase == SlotPhase::Identify) {
-            event = Line(s, now);
-        } else if (s.phase == SlotPhase::Running && !s.prompt.empty()) {
-            event = Line(s, now);
+        if (s.phase == SlotPhase::Done || s.phase == SlotPhase::Confirm ||
+            s.phase == SlotPhase::Identify ||
+            (s.phase == SlotPhase::Running && !s.prompt.empty())) {
+            event = Line(s, 0);
         } else if (s.phase == SlotPhase::Running && s.runId != lastRuns_[i]) {
-            event = s.name + "  run " + std::to_string(s.runId) + " started";
+            event = started;
             lastRuns_[i] = s.runId;
+        } else if (!s.note.empty()) {
+            event = s.name + "  " + s.note;
         }
         if (event.empty() || event == lastEvents_[i]) continue;
         lastEvents_[i] = event;
-        out_ << event << '\n' << std::flush;
+        events.push_back(event);
     }
+    return events;
+}
+
+std::string Terminal::Frame(const std::vector<SlotView> &slots, bool fresh) {
+    if (fresh) drawnLines_ = 0;
+    std::string text;
+    if (drawnLines_ > 0) text += "\033[" + std::to_string(drawnLines_) + "A";
+    const int64_t now = NowMs();
+    for (const SlotView &s : slots) text += "\r\033[2K" + Line(s, now) + "\n";
+    drawnLines_ = static_cast<int>(slots.size());
+    return text;
+}
+
+void Terminal::Write(const std::string &text) {
+    if (text.empty()) return;
+    std::lock_guard<std::mutex> lock(outMutex_);
+    out_ << text << std::flush;
 }
 
 void Terminal::DrawLoop() {
+    bool counting = false, last = false;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!finished_) {
+    while (!last) {
         // A prompt's time left counts down on screen; nothing else needs a clock.
-        bool counting = false;
-        if (live_) {
-            for (const SlotView &s : control_.Slots()) counting |= s.promptDeadlineMs > 0;
-        }
+        const auto ready = [this] { return dirty_ || finished_; };
         if (counting) {
-            changed_.wait_for(lock, std::chrono::seconds(1));
+            changed_.wait_for(lock, std::chrono::seconds(1), ready);
         } else {
-            changed_.wait(lock, [this] { return dirty_ || finished_; });
+            changed_.wait(lock, ready);
         }
+        last = finished_;
         dirty_ = false;
-        Draw();
+        const bool fresh = std::exchange(cursorMoved_, false);
+        std::vector<std::string> events = std::move(pending_);
+        pending_.clear();
+        const size_t dropped = std::exchange(dropped_, 0);
+        lock.unlock();
+        // Whatever happened while the last write was stuck is drawn once, as it is now.
+        std::string text;
+        if (live_) {
+            const std::vector<SlotView> slots = control_.Slots();
+            counting = std::any_of(slots.begin(), slots.end(),
+                                   [](const SlotView &s) { return s.promptDeadlineMs > 0; });
+            text = Frame(slots, fresh);
+        } else {
+            if (dropped > 0) text += std::to_string(dropped) + " event lines dropped\n";
+            for (const std::string &event : events) text += event + "\n";
+        }
+        Write(text);
+        lock.lock();
     }
 }
 
@@ -218,7 +275,7 @@ void Terminal::Run(int inputFd, bool stayAfterEnd) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (finished_) break;
         }
-        pollfd fds[2] = {{inputFd, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+        pollfd fds[2] = {{inputFd, POLLIN, 0}, {wake_.ReadEnd(), POLLIN, 0}};
         if (inputFd < 0) fds[0].fd = -1;
         if (poll(fds, 2, -1) < 0) continue;
         if (fds[1].revents != 0) break;
@@ -241,11 +298,12 @@ void Terminal::Run(int inputFd, bool stayAfterEnd) {
                 break;
             }
             const std::string reply = Handle(line);
-            std::lock_guard<std::mutex> lock(mutex_);
-            // The typed line moved the cursor: draw the slot lines afresh below it.
-            drawnLines_ = 0;
-            if (!reply.empty()) out_ << reply << '\n' << std::flush;
-            dirty_ = true;
+            if (!reply.empty()) Write(reply + "\n");
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                // The typed line moved the cursor: draw the slot lines afresh below it.
+                cursorMoved_ = dirty_ = true;
+            }
             changed_.notify_all();
         }
         if (quit) break;

@@ -11,8 +11,27 @@
 #include <vector>
 
 #include "StationView.h"
+#include "UniqueFd.h"
 
 namespace station {
+
+// A pipe that wakes a poll from another thread.
+class WakePipe {
+  public:
+    WakePipe() : WakePipe(Open()) {}
+    WakePipe(const WakePipe &) = delete;
+    WakePipe &operator=(const WakePipe &) = delete;
+    int ReadEnd() const { return read_.get(); }
+    void Wake();
+
+  private:
+    struct Ends {
+        int read = -1, write = -1;
+    };
+    static Ends Open();
+    explicit WakePipe(Ends ends) : read_(ends.read), write_(ends.write) {}
+    UniqueFd read_, write_;
+};
 
 class Terminal {
   public:
@@ -30,21 +49,30 @@ class Terminal {
     std::string Handle(const std::string &line);
 
   private:
-    void Draw();
+    void Changed();  // the station's callback, on a slot's thread: never waits on the output
     void DrawLoop();
+    std::string Frame(const std::vector<SlotView> &slots, bool fresh);
+    std::vector<std::string> Events(const std::vector<SlotView> &slots);  // under mutex_
+    void Write(const std::string &text);
     std::string Line(const SlotView &slot, int64_t nowMs) const;
+    std::string Coloured(Verdict verdict) const;
 
     StationControl &control_;
     std::ostream &out_;
-    bool live_;
-    int subscription_ = 0;
-    int wakeFds_[2] = {-1, -1};
+    const bool live_;
+    WakePipe wake_;
+    // Lock order: Station's subscription lock, then mutex_. Neither is held while writing:
+    // outMutex_ (only the drawer and the input reader take it) keeps their lines apart.
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool dirty_ = true, finished_ = false;
-    int drawnLines_ = 0;
-    std::vector<std::string> lastEvents_;  // per slot, the event line printed last
-    std::vector<int64_t> lastRuns_;        // per slot, the run whose start was printed
+    bool dirty_ = true, finished_ = false, cursorMoved_ = false;
+    std::vector<std::string> lastEvents_;  // per slot, the event line noted last
+    std::vector<int64_t> lastRuns_;        // per slot, the run whose start was noted
+    std::vector<std::string> pending_;     // event lines not yet written (a log)
+    size_t dropped_ = 0;                   // event lines a stalled reader cost
+    std::mutex outMutex_;
+    int drawnLines_ = 0;  // the drawer's own
+    int subscription_ = 0;
 };
 
 }  // namespace station

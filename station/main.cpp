@@ -4,9 +4,11 @@
 //   station history --board ID (--station FILE | --db PATH) [--json | --csv]
 //   station yield [--since DATE] (--station FILE | --db PATH) [--json | --csv]
 #include <signal.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -54,30 +56,39 @@ struct RunArgs {
     int runs = 0;
 };
 
-int Run(const RunArgs &args) {
-    StationConfig config;
-    std::string error;
-    if (!LoadStationFile(args.file, config, error)) {
-        std::cerr << "station: " << error << '\n';
-        return 2;
-    }
+// The WAL alone grows to about 4 MB before a checkpoint; below this a run may not be stored.
+constexpr uint64_t kLowSpaceBytes = 16u << 20;
+
+std::unique_ptr<Store> OpenStore(const StationConfig &config, std::string &error) {
     auto store = Store::Open(config.sqlitePath, !config.postgres.empty(), error);
-    if (!store) {
-        std::cerr << "station: " << error << '\n';
-        return 2;
-    }
+    if (!store) return nullptr;
     if (store->AbortedOnOpen() > 0) {
         std::cout << "station: " << store->AbortedOnOpen()
                   << " run(s) left open by an earlier stop are now marked ABORTED\n";
     }
+    const std::string folder = std::filesystem::path(config.sqlitePath).parent_path().string();
+    struct statvfs space;
+    if (statvfs(folder.empty() ? "." : folder.c_str(), &space) == 0 &&
+        uint64_t{space.f_bavail} * space.f_frsize < kLowSpaceBytes) {
+        std::cout << "station: warning: " << uint64_t{space.f_bavail} * space.f_frsize / 1024
+                  << " KiB free beside " << config.sqlitePath << " (under "
+                  << (kLowSpaceBytes >> 20) << " MB): results may not be saved\n";
+    }
+    return store;
+}
+
+StationOptions Options(const RunArgs &args) {
     StationOptions options;
     options.autoRestart = args.autoRestart || args.runs > 0;
     options.autoConfirm = options.autoRestart;
     options.autoIdentify = options.autoRestart;
     options.runsPerSlot = args.runs;
     options.operatorName = args.operatorName;
+    return options;
+}
 
-    // Signals are taken by one thread, so every other thread runs undisturbed.
+// Signals are taken by one thread, so every other thread runs undisturbed.
+sigset_t BlockSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -85,51 +96,38 @@ int Run(const RunArgs &args) {
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    return signals;
+}
 
-    auto station = Station::Create(config, *store, options, error);
-    if (!station) {
-        std::cerr << "station: " << error << '\n';
-        return 2;
+// False (said on stderr) when the page was asked for and cannot be served.
+bool StartWeb(const RunArgs &args, const StationConfig &config, Station &station, Store &store,
+              std::unique_ptr<WebServer> &web) {
+    if (!config.web && args.web.empty()) return true;
+    WebOptions webOptions = config.webOptions;
+    if (!args.web.empty() && args.web != "yes") webOptions.address = args.web;
+    if (!IsLoopbackAddress(webOptions.address) && !args.webPublic &&
+        args.web == webOptions.address) {
+        std::cerr << "station: --web " << webOptions.address
+                  << " is not a loopback address; add --web-public to serve other machines\n";
+        return false;
     }
-    std::unique_ptr<PostgresSender> sender;
-    if (!config.postgres.empty()) {
-        sender = std::make_unique<PostgresSender>(*store, config.postgres);
-        station->SetSender(sender.get());
-        sender->Start();
+    std::string error;
+    web = StartWebServer(station, store, webOptions, error);
+    if (!web) {
+        std::cerr << "station: operator page: " << error << '\n';
+        return false;
     }
+    // Flushed: under systemd or into a file nobody would see it until the end.
+    std::cout << "operator page: " << web->Url() << "  (token " << web->Token() << ")\n"
+              << "  open " << web->Url() << "?token=" << web->Token() << " on the operator's screen"
+              << std::endl;
+    return true;
+}
 
-    std::unique_ptr<WebServer> web;
-    if (config.web || !args.web.empty()) {
-        WebOptions webOptions = config.webOptions;
-        if (!args.web.empty() && args.web != "yes") webOptions.address = args.web;
-        if (!IsLoopbackAddress(webOptions.address) && !args.webPublic &&
-            args.web == webOptions.address) {
-            std::cerr << "station: --web " << webOptions.address
-                      << " is not a loopback address; add --web-public to serve other machines\n";
-            return 2;
-        }
-#ifdef STATION_HAS_WEB
-        web = StartWebServer(*station, *store, webOptions, error);
-#else
-        error = "this build has no operator page (station/Web.cpp)";
-#endif
-        if (!web) {
-            std::cerr << "station: operator page: " << error << '\n';
-            return 2;
-        }
-        std::cout << "operator page: " << web->Url() << "  (token " << web->Token() << ")\n"
-                  << "  open " << web->Url() << "?token=" << web->Token()
-                  << " on the operator's screen\n";
-    }
-
+// Until a signal, "q", the end of input (not under --auto) or every slot's last run.
+void Serve(Station &station, const StationOptions &options, sigset_t signals) {
     const bool live = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
-    std::cout << "station " << config.name << ": plan " << station->PlanName() << " ("
-              << station->PlanHashText() << "), " << config.slots.size() << " slots, results in "
-              << config.sqlitePath << (config.postgres.empty() ? "" : " and PostgreSQL") << '\n';
-    if (!options.autoRestart) {
-        std::cout << "Enter starts every slot; a slot's name and Enter starts that one; q quits\n";
-    }
-    Terminal terminal(*station, std::cout, live);
+    Terminal terminal(station, std::cout, live);
     std::thread signalWaiter([&] {
         int number = 0;
         sigwait(&signals, &number);
@@ -137,17 +135,54 @@ int Run(const RunArgs &args) {
     });
     std::thread finishWaiter;
     if (options.autoRestart) {
-        for (const SlotConfig &slot : config.slots) station->StartSlot(slot.name, error);
+        std::string error;
+        for (const SlotView &slot : station.Slots()) station.StartSlot(slot.name, error);
         if (options.runsPerSlot > 0) {
             finishWaiter = std::thread([&] {
-                station->WaitFinished();
+                station.WaitFinished();
                 terminal.Finish();
             });
         }
     }
     terminal.Run(STDIN_FILENO, options.autoRestart);
-    station->Shutdown();
+    station.Shutdown();
     if (finishWaiter.joinable()) finishWaiter.join();
+    // The signal thread waits for a signal that may never come: send it the one it waits for.
+    pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    signalWaiter.join();
+}
+
+int RunStation(const RunArgs &args) {
+    StationConfig config;
+    std::string error;
+    std::unique_ptr<Store> store;
+    if (!LoadStationFile(args.file, config, error) || !(store = OpenStore(config, error))) {
+        std::cerr << "station: " << error << '\n';
+        return 2;
+    }
+    const StationOptions options = Options(args);
+    const sigset_t signals = BlockSignals();
+    std::unique_ptr<PostgresSender> sender;
+    if (!config.postgres.empty()) {
+        sender = std::make_unique<PostgresSender>(*store, config.postgres);
+    }
+    std::vector<PostgresSender *> senders;
+    if (sender) senders.push_back(sender.get());
+    auto station = Station::Create(config, *store, options, senders, error);
+    if (!station) {
+        std::cerr << "station: " << error << '\n';
+        return 2;
+    }
+    if (sender) sender->Start();
+    std::unique_ptr<WebServer> web;
+    if (!StartWeb(args, config, *station, *store, web)) return 2;
+    std::cout << "station " << config.name << ": plan " << station->PlanName() << " ("
+              << station->PlanHashText() << "), " << config.slots.size() << " slots, results in "
+              << config.sqlitePath << (config.postgres.empty() ? "" : " and PostgreSQL") << '\n';
+    if (!options.autoRestart) {
+        std::cout << "Enter starts every slot; a slot's name and Enter starts that one; q quits\n";
+    }
+    Serve(*station, options, signals);
     if (web) web->Stop();
     if (sender) {
         sender->Stop();
@@ -156,9 +191,33 @@ int Run(const RunArgs &args) {
                       << " and go with the next start\n";
         }
     }
-    // The signal thread waits for a signal that may never come: send it the one it waits for.
-    pthread_kill(signalWaiter.native_handle(), SIGTERM);
-    signalWaiter.join();
+    if (station->Unsaved() == 0) return 0;
+    std::cout << "station: " << station->Unsaved()
+              << " run(s) ended ERROR: their results could not be saved" << std::endl;
+    return 1;
+}
+
+int Check(const std::string &checkFile) {
+    StationConfig config;
+    std::string error;
+    if (!LoadStationFile(checkFile, config, error)) {
+        std::cerr << "station: " << error << '\n';
+        return 2;
+    }
+    for (const SlotConfig &slot : config.slots) {
+        std::vector<std::string> errors;
+        fixture::Plan plan;
+        std::ifstream in(config.planPath);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in || !fixture::ParsePlan(text.str(), "", SlotVariables(config, slot), plan, errors)) {
+            std::cerr << "station: " << config.planPath << " (slot " << slot.name
+                      << "): " << (errors.empty() ? "cannot read" : errors.front()) << '\n';
+            return 2;
+        }
+    }
+    std::cout << checkFile << ": " << config.slots.size() << " slots, plan " << config.planPath
+              << ": OK\n";
     return 0;
 }
 
@@ -202,31 +261,8 @@ int main(int argc, char **argv) {
 
     CLI11_PARSE(app, argc, argv);
 
-    if (*run) return Run(runArgs);
-    if (*check) {
-        StationConfig config;
-        std::string error;
-        if (!LoadStationFile(checkFile, config, error)) {
-            std::cerr << "station: " << error << '\n';
-            return 2;
-        }
-        for (const SlotConfig &slot : config.slots) {
-            std::vector<std::string> errors;
-            fixture::Plan plan;
-            std::ifstream in(config.planPath);
-            std::stringstream text;
-            text << in.rdbuf();
-            if (!in ||
-                !fixture::ParsePlan(text.str(), "", SlotVariables(config, slot), plan, errors)) {
-                std::cerr << "station: " << config.planPath << " (slot " << slot.name
-                          << "): " << (errors.empty() ? "cannot read" : errors.front()) << '\n';
-                return 2;
-            }
-        }
-        std::cout << checkFile << ": " << config.slots.size() << " slots, plan " << config.planPath
-                  << ": OK\n";
-        return 0;
-    }
+    if (*run) return RunStation(runArgs);
+    if (*check) return Check(checkFile);
     if (query.stationFile.empty() && query.db.empty()) {
         std::cerr << "station: give --station FILE or --db PATH\n";
         return 2;

@@ -1,6 +1,7 @@
 // The station end to end: four sandbox boards (one with a broken clock) through the station
 // program, results read back from its SQLite store and from a real PostgreSQL server; the
-// server stopped during a run; the station killed mid-plan and started again.
+// server stopped during a run; the station killed mid-plan and started again; a slot whose
+// board is not there yet, and a board that goes away mid-run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -284,6 +285,84 @@ TEST_F(Station, KilledMidPlanTheRunIsAbortedAndItsStepsKept) {
     EXPECT_EQ(Sql(Db(), killedSteps), steps);
     EXPECT_NE(Slurp(Log()).find("3 run(s) left open"), std::string::npos);
     EXPECT_EQ(pg_->Query("SELECT count(*) FROM runs WHERE verdict = 'ABORTED'"), "6\n");
+}
+
+// A line of one slot, E, whose board the test starts and stops itself.
+class OneBoardStation : public Station {
+  protected:
+    void SetUp() override {
+        Station::SetUp();
+        // The simulated operator notes who it is and waits to be ended.
+        std::ofstream(dir_ + "/e.toml")
+            << "name = \"e2e\"\nplan = \"e.plan\"\n[store]\nsqlite = \"e.db\"\njunit = \"\"\n"
+               "[[slot]]\nname = \"E\"\nport = \"E/tty\"\n"
+               "on_prompt = [\"sh\", \"-c\", \"echo $$ > hook.pid; exec sleep 300\"]\n";
+    }
+    void TearDown() override { Output({SIM_PATH, "--state", dir_ + "/E", "stop"}); }
+    static void Plan(const char *text) { std::ofstream(dir_ + "/e.plan") << text; }
+    static std::string StartBoard() {
+        return Output({SIM_PATH, "--state", dir_ + "/E", "start", "--fast", "--agent",
+                       TVK_AGENT_PATH, "--mac", "02:00:00:00:02:0e"});
+    }
+    static std::string EDb() { return dir_ + "/e.db"; }
+    static std::string ELog() { return dir_ + "/e.log"; }
+};
+
+TEST_F(OneBoardStation, TheSlotWaitsAndRunsOnceTheBoardIsThere) {
+    Plan("mac identity=yes\nversion expect=5.0.0\n");
+    StationProcess station({"run", dir_ + "/e.toml", "--auto", "--runs", "1"}, ELog());
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    EXPECT_EQ(Count(EDb(), "SELECT count(*) FROM runs"), 0)
+        << "no run for a port that is not there";
+    EXPECT_NE(Slurp(ELog()).find("E  waiting for the board on " + dir_ + "/E/tty"),
+              std::string::npos)
+        << Slurp(ELog());
+    ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
+    ASSERT_EQ(station.Wait(90), 0) << Slurp(ELog());
+    EXPECT_EQ(Sql(EDb(), "SELECT board, verdict FROM runs"), "02:00:00:00:02:0e|PASS\n");
+}
+
+TEST_F(OneBoardStation, ABoardGoneMidRunIsAStationErrorAtOnce) {
+    Plan("mac identity=yes\ntouch prompt=\"Touch\"\nversion\n");
+    ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
+    StationProcess station({"run", dir_ + "/e.toml", "--auto", "--runs", "1"}, ELog());
+    // The board waits for a touch when it goes.
+    for (int i = 0; i < 300 && Count(EDb(), "SELECT count(*) FROM steps") < 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(Count(EDb(), "SELECT count(*) FROM steps"), 1) << Slurp(ELog());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Output({SIM_PATH, "--state", dir_ + "/E", "stop"});
+    const auto stopped = std::chrono::steady_clock::now();
+    ASSERT_EQ(station.Wait(10), 0) << Slurp(ELog());
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(3));
+    const std::string run = Sql(EDb(), "SELECT verdict, failed_step, failed_reading FROM runs");
+    EXPECT_EQ(run.rfind("ERROR|touch|fixture port " + dir_ + "/E/tty lost: ", 0), 0u) << run;
+}
+
+// Gone, or a zombie nobody has reaped yet.
+bool ProcessGone(pid_t pid) {
+    const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren, 4, ") Z ") == 0;
+}
+
+TEST_F(OneBoardStation, TheOperatorHookDiesWithAKilledStation) {
+    Plan("mac identity=yes\ntouch prompt=\"Touch\"\n");
+    ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
+    StationProcess station({"run", dir_ + "/e.toml"}, ELog());
+    station.Type("\n");
+    for (int i = 0; i < 300 && Slurp(dir_ + "/hook.pid").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const pid_t hook = std::atoi(Slurp(dir_ + "/hook.pid").c_str());
+    ASSERT_GT(hook, 0) << Slurp(ELog());
+    station.Kill9();
+    for (int i = 0; i < 50 && !ProcessGone(hook); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(ProcessGone(hook));
+    if (!ProcessGone(hook)) kill(hook, SIGKILL);
 }
 
 }  // namespace

@@ -1,23 +1,15 @@
 // The station's results store: each step committed as it ends, runs a crash left open marked
-// aborted, yield and history, the outbox reaching a real PostgreSQL server exactly once, and a
-// run stored under the serial number the operator scans.
-#include <fcntl.h>
+// aborted, yield and history, the outbox reaching a real PostgreSQL server exactly once.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "PgServer.h"
 #include "Postgres.h"
-#include "Station.h"
 #include "Store.h"
-#include "Terminal.h"
 
 namespace {
 
@@ -149,73 +141,6 @@ TEST(StationStore, OutboxReachesPostgresExactlyOnce) {
     EXPECT_EQ(pg.Query("SELECT board, verdict, ended_ms FROM runs"), "B1|PASS|2000\n");
     EXPECT_EQ(pg.Query("SELECT idx, attempt FROM steps ORDER BY idx"), "1|1\n2|1\n");
     EXPECT_EQ(pg.Query("SELECT id FROM boards"), "B1\n");
-}
-
-TEST(StationStore, TheSerialNumberScannedNamesTheBoard) {
-    std::string serial, error;
-    EXPECT_TRUE(station::CheckSerial(" \tSN 0042\r\n", serial, error));
-    EXPECT_EQ(serial, "SN 0042");
-    EXPECT_TRUE(station::CheckSerial(std::string(64, 'x'), serial, error));
-    for (const std::string &bad :
-         std::vector<std::string>{"", "  ", "tab\tinside", "caf\xc3\xa9", std::string(65, 'x')}) {
-        EXPECT_FALSE(station::CheckSerial(bad, serial, error)) << bad;
-        EXPECT_FALSE(error.empty());
-    }
-
-    // The plan's serial step needs no exchange, but the slot still opens its line: a pty.
-    TempDir dir;
-    const int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(pty, 0);
-    ASSERT_EQ(grantpt(pty) | unlockpt(pty), 0);
-    std::ofstream(dir.path + "/line.plan") << "serial prompt=\"Scan the board\"\n";
-    station::StationConfig config;
-    config.path = dir.path + "/line.toml";
-    config.name = "L1";
-    config.planPath = dir.path + "/line.plan";
-    config.slots = {{"A", ptsname(pty), {}, {}}};
-    auto store = Store::Open(dir.path + "/results.db", false, error);
-    ASSERT_TRUE(store) << error;
-    auto line = station::Station::Create(config, *store, {}, error);
-    ASSERT_TRUE(line) << error;
-    std::ostringstream shown;
-    auto terminal = std::make_unique<station::Terminal>(*line, shown, false);
-    auto reach = [&](station::SlotPhase phase) {
-        for (int i = 0; i < 1000 && line->Slots().at(0).phase != phase; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return line->Slots().at(0).phase == phase;
-    };
-    EXPECT_FALSE(line->EnterIdentity("A", "SN1", error)) << "asked before the slot runs";
-    ASSERT_TRUE(line->StartSlot("A", error)) << error;
-    ASSERT_TRUE(reach(station::SlotPhase::Identify));
-    EXPECT_EQ(line->Slots().at(0).prompt, "Scan the board");
-    EXPECT_FALSE(line->StartSlot("A", error));
-    // Refused text leaves the slot asking; a scanner's line (the number, Enter) is taken.
-    EXPECT_FALSE(line->EnterIdentity("A", "bad\x01", error));
-    EXPECT_NE(terminal->Handle("A sn  ").find("no serial number"), std::string::npos);
-    EXPECT_EQ(line->Slots().at(0).phase, station::SlotPhase::Identify);
-    EXPECT_EQ(terminal->Handle("  SN 0042\r"), "");
-    ASSERT_TRUE(reach(station::SlotPhase::Done));
-    station::SlotView view = line->Slots().at(0);
-    EXPECT_EQ(view.board, "SN 0042");
-    EXPECT_EQ(view.verdict, Verdict::Pass);
-    const auto history = store->History("SN 0042");
-    ASSERT_EQ(history.size(), 1u);
-    EXPECT_EQ(store->Steps(history[0].id).at(0).reading, "SN 0042");
-    terminal.reset();
-    line.reset();
-
-    // A simulated line has nobody to scan: each automatic run gets a number of its own.
-    station::StationOptions automatic;
-    automatic.autoRestart = automatic.autoIdentify = true;
-    automatic.runsPerSlot = 1;
-    line = station::Station::Create(config, *store, automatic, error);
-    ASSERT_TRUE(line) << error;
-    ASSERT_TRUE(line->StartSlot("A", error)) << error;
-    line->WaitFinished();
-    view = line->Slots().at(0);
-    EXPECT_EQ(view.board, "AUTO-L1-A-" + std::to_string(view.runId));
-    EXPECT_EQ(store->History(view.board).size(), 1u);
-    close(pty);
 }
 
 }  // namespace

@@ -1,0 +1,268 @@
+#include "Run.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+namespace station {
+
+namespace {
+
+std::string Limits(const fixture::PlanStep &step) {
+    std::ostringstream out;
+    const auto &e = step.expectation;
+    if (e.expect) out << "expect=" << *e.expect;
+    if (e.min) out << (out.tellp() > 0 ? " " : "") << "min=" << *e.min;
+    if (e.max) out << (out.tellp() > 0 ? " " : "") << "max=" << *e.max;
+    return out.str();
+}
+
+constexpr int kHookGraceMs = 2000;  // a hook's group gets SIGTERM, then SIGKILL after this
+
+}  // namespace
+
+// The simulated operator of a prompted step, in a process group of its own so that it and
+// whatever it starts end with the step; and with the station's slot thread, however the
+// station ends (the thread that spawns it lives as long as the station).
+class Run::Hook {
+  public:
+    Hook(const std::vector<std::string> &argv, const std::string &folder) {
+        if (argv.empty()) return;
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Only async-signal-safe calls until exec.
+            setpgid(0, 0);
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(127);
+            const int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) dup2(null, 1), dup2(null, 2);
+            if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(127);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        if (pid_ > 0) setpgid(pid_, pid_);  // so the kill below finds the group either way
+    }
+    ~Hook() {
+        if (pid_ <= 0) return;
+        // Not reaped yet, so the group's id cannot have been reused.
+        kill(-pid_, SIGTERM);
+        for (int waited = 0; waited < kHookGraceMs; waited += 10) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            usleep(10000);
+        }
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    Hook(const Hook &) = delete;
+    Hook &operator=(const Hook &) = delete;
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// The slot's view: the last output, so it shows what the record made of the run.
+class Run::View : public RunOutput {
+  public:
+    explicit View(RunHost &host) : host_(host) {}
+    bool RunBegun(HeldRun &run, std::string &) override {
+        host_.Show([&](SlotView &v) {
+            SlotView fresh;
+            fresh.name = v.name;
+            fresh.port = v.port;
+            fresh.steps = v.steps;
+            v = std::move(fresh);
+            v.phase = SlotPhase::Running;
+            v.runId = run.row.id;
+            v.startedMs = run.row.startedMs;
+        });
+        return true;
+    }
+    bool BoardKnown(const HeldRun &run, std::string &) override {
+        host_.Show([&](SlotView &v) { v.board = run.row.board; });
+        return true;
+    }
+    bool StepEnded(const HeldRun &, const StepRow &, std::string &) override { return true; }
+    bool RunEnded(const HeldRun &run, std::string &) override {
+        host_.Show([&](SlotView &v) {
+            v.phase = SlotPhase::Done;
+            v.verdict = run.row.verdict;
+            v.failedStep = run.row.failedStep;
+            v.failedReading = run.row.failedReading;
+            v.prompt.clear();
+            v.promptDeadlineMs = 0;
+            v.confirm.clear();
+            v.endedMs = run.row.endedMs;
+        });
+        return true;
+    }
+    std::string Name() const override { return "slot view"; }
+
+  private:
+    RunHost &host_;
+};
+
+Run::Run(const RunSetup &setup, RunHost &host, const RunOutputs &outputs)
+    : setup_(setup), host_(host), view_(std::make_unique<View>(host)) {
+    for (const auto &output : outputs) outputs_.push_back(output.get());
+    outputs_.push_back(view_.get());
+}
+
+Run::~Run() = default;
+
+bool Run::Open(std::string &error) {
+    return link_.OpenDevice(setup_.slot.port, error);
+}
+
+Verdict Run::Go() {
+    if (!Begin()) {
+        End(Verdict::Error, "", "results not saved: " + recordError_);
+        return held_.row.verdict;
+    }
+    link_.Settle(kLineSettleMs);
+    fixture::RunOptions run;
+    run.onAttempt = [this](size_t i, int attempt) { Attempt(i, attempt); };
+    run.onResult = [this](size_t i, const fixture::StepResult &r) { StepEnded(i, r); };
+    run.confirm = [this](size_t, const fixture::PlanStep &step) {
+        return Confirm(step).value_or(false);
+    };
+    run.identify = [this](size_t, const fixture::PlanStep &step) { return Identify(step); };
+    run.stop = [this] { return Cut(); };
+    Finish(fixture::RunPlan(
+        setup_.plan, [this](const fixture::Request &request) { return Send(request); }, run));
+    return held_.row.verdict;
+}
+
+bool Run::Begin() {
+    RunRow &row = held_.row;
+    row.station = setup_.station.name;
+    row.slot = setup_.slot.name;
+    row.plan = setup_.planName;
+    row.planHash = setup_.planHash;
+    row.operatorName = setup_.options.operatorName;
+    row.startedMs = NowMs();
+    Emit([this](RunOutput &o, std::string &e) { return o.RunBegun(held_, e); });
+    return recordError_.empty();
+}
+
+void Run::Attempt(size_t index, int attempt) {
+    const fixture::PlanStep &step = setup_.plan.steps[index];
+    hook_.reset();
+    // A serial step's question is asked in phase Identify, with no clock and no hook.
+    const bool prompted = !step.prompt.empty() && !step.serial;
+    host_.Show([&](SlotView &v) {
+        v.step = static_cast<int>(index) + 1;
+        v.stepName = step.text;
+        v.attempt = attempt;
+        v.prompt = prompted ? step.prompt : "";
+        // The board's own window, where it has one; else no clock at all.
+        const int windowMs = step.request.def == nullptr ? 0 : step.request.def->windowMs;
+        v.promptDeadlineMs = prompted && windowMs > 0 ? NowMs() + windowMs : 0;
+    });
+    if (prompted) {
+        hook_ = std::make_unique<Hook>(setup_.slot.onPrompt,
+                                       std::filesystem::path(setup_.station.path).parent_path());
+    }
+}
+
+void Run::StepEnded(size_t index, const fixture::StepResult &r) {
+    hook_.reset();
+    const fixture::PlanStep &step = setup_.plan.steps[index];
+    const bool pass = r.result.outcome == fixture::Outcome::Pass;
+    held_.steps.push_back({held_.row.id, static_cast<int>(index) + 1, r.attempt, step.text,
+                           pass ? r.result.reading : r.result.summary, Limits(step),
+                           fixture::OutcomeName(r.result.outcome), r.seconds,
+                           fixture::RequestHex(step.request), r.responseHex});
+    Emit(
+        [this](RunOutput &o, std::string &e) { return o.StepEnded(held_, held_.steps.back(), e); });
+    if (static_cast<int>(index) == fixture::IdentityStep(setup_.plan) && !r.result.value.empty()) {
+        held_.row.board = r.result.value;
+        Emit([this](RunOutput &o, std::string &e) { return o.BoardKnown(held_, e); });
+    }
+}
+
+std::optional<bool> Run::Confirm(const fixture::PlanStep &step) {
+    if (setup_.options.autoConfirm) return true;
+    std::optional<bool> answer = host_.AskYesNo(step.confirm);
+    unanswered_ = unanswered_ || !answer;
+    return answer;
+}
+
+std::optional<std::string> Run::Identify(const fixture::PlanStep &step) {
+    if (setup_.options.autoIdentify) {
+        return "AUTO-" + setup_.station.name + "-" + setup_.slot.name + "-" +
+               std::to_string(held_.row.id);
+    }
+    std::optional<std::string> serial = host_.AskSerial(step.prompt);
+    unanswered_ = unanswered_ || !serial;
+    return serial;
+}
+
+fixture::Exchange Run::Send(const fixture::Request &request) {
+    // A raw frame's answer may carry any command id.
+    const bool raw = request.def == nullptr || request.def->decode == fixture::Decode::Raw;
+    fixture::Exchange exchange = link_.Transact(request.frame, request.timeoutMs, 1, !raw);
+    if (link_.Lost()) portError_ = link_.LostReason();
+    return exchange;
+}
+
+bool Run::Cut() {
+    return host_.Stopping() || !recordError_.empty() || !portError_.empty();
+}
+
+void Run::Finish(const std::vector<fixture::StepResult> &results) {
+    hook_.reset();
+    if (!recordError_.empty()) return End(Verdict::Error, "", "results not saved: " + recordError_);
+    const fixture::StepResult *failed = nullptr;
+    for (const fixture::StepResult &r : results) {
+        if (r.ran && r.result.outcome != fixture::Outcome::Pass && failed == nullptr) failed = &r;
+    }
+    // The fixture's fault, not the board's.
+    if (!portError_.empty())
+        return End(Verdict::Error, failed ? failed->step->text : "", portError_);
+    const bool stopped = host_.Stopping();
+    for (const fixture::StepResult &r : results) {
+        if ((!r.ran || unanswered_) && stopped) {
+            return End(Verdict::Aborted, "", "the station stopped");
+        }
+        if (r.ran && r.result.outcome != fixture::Outcome::Pass) {
+            return End(Verdict::Fail, r.step->text, r.result.summary);
+        }
+    }
+    End(Verdict::Pass, "", "");
+}
+
+void Run::End(Verdict verdict, const std::string &failedStep, const std::string &failedReading) {
+    held_.row.verdict = verdict;
+    held_.row.endedMs = NowMs();
+    held_.row.failedStep = failedStep;
+    held_.row.failedReading = failedReading;
+    Emit([this](RunOutput &o, std::string &e) { return o.RunEnded(held_, e); });
+}
+
+void Run::Emit(const std::function<bool(RunOutput &, std::string &)> &event) {
+    for (RunOutput *output : outputs_) {
+        std::string error;
+        if (event(*output, error)) continue;
+        if (!output->IsRecord()) {
+            host_.Show([&](SlotView &v) { v.note = output->Name() + ": " + error; });
+            continue;
+        }
+        if (recordError_.empty()) recordError_ = error.empty() ? "unknown error" : error;
+        // The verdict the others are about to see must not claim a record that is not there.
+        if (held_.row.endedMs != 0 && held_.row.verdict != Verdict::Error) {
+            held_.row.verdict = Verdict::Error;
+            held_.row.failedReading = "results not saved: " + recordError_;
+        }
+    }
+}
+
+}  // namespace station
