@@ -7,13 +7,13 @@
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "FixtureLink.h"
 #include "UniqueFd.h"
 
 extern char **environ;
@@ -23,9 +23,7 @@ namespace station {
 namespace {
 
 int64_t MonotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+    return fixture::NowUs() / 1000;
 }
 
 bool ContainsNoCase(const std::string &text, const std::string &part) {
