@@ -106,11 +106,13 @@ int ConfigWifi(unsigned char *Info, unsigned char length) {
     }
     std::memcpy(Nssid, ssidStart, static_cast<std::size_t>(ssidLength));
     std::memcpy(Ppsk, pskStart, static_cast<std::size_t>(pskLength));
-    if (Info[0] != 0) LOG_DEBUG("%s \n length %d ", Ppsk, length);
+    // The passphrase is a secret: the log shows that there is one, never what it is.
+    const char *shownPsk = pskLength > 0 ? "***" : "";
+    if (Info[0] != 0) LOG_DEBUG("%s \n length %d ", shownPsk, length);
 
     LOG_DEBUG("ssid %s ", Nssid);
     LOG_DEBUG("Key_mgmt %s ", Kkey_mgmt);
-    LOG_DEBUG("Ppsk %s ", Ppsk);
+    LOG_DEBUG("Ppsk %s ", shownPsk);
     WifiConfig(Nssid, Kkey_mgmt, Ppsk);
 
     char readBack[IPV4_TEXT_SIZE] = {};

@@ -1,8 +1,11 @@
 #include "Postgres.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -50,87 +53,146 @@ constexpr char kInsertStep[] =
     "response) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10 FROM runs WHERE uid = $1 "
     "ON CONFLICT (run, idx, attempt) DO NOTHING";
 
-struct ResultDeleter {
-    void operator()(PGresult *result) const { PQclear(result); }
-};
-using Result = std::unique_ptr<PGresult, ResultDeleter>;
+using Result = std::unique_ptr<PGresult, ReleaseWith<PQclear>>;
+using Clock = std::chrono::steady_clock;
+
+// A server that stops answering (its processes stopped, a cable pulled) fails the statement
+// after this; the server's own statement_timeout ends it on its side too.
+constexpr auto kAnswerWithin = std::chrono::seconds(10);
+constexpr auto kConnectWithin = std::chrono::seconds(3);
+
+// Ours come first: what the station file's connection string says wins. Keepalives find a
+// dead TCP peer while idle; UTF8 so the server checks text as the store keeps it.
+constexpr const char *kConnectKeys[] = {
+    "connect_timeout",  "keepalives",      "keepalives_idle", "keepalives_interval",
+    "keepalives_count", "client_encoding", "dbname",          nullptr};
+
+// Data that the server refuses as it is (a bad value, a broken constraint): sending it again
+// cannot succeed.
+bool RefusedForGood(const std::string &sqlstate) {
+    return sqlstate.rfind("22", 0) == 0 || sqlstate.rfind("23", 0) == 0;
+}
+
+std::string Trimmed(const char *text) {
+    std::string out = text != nullptr ? text : "";
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
 
 }  // namespace
 
-struct PostgresSender::Connection {
-    PGconn *conn = nullptr;
-    ~Connection() { PQfinish(conn); }
+// One connection; every wait on the server goes through `wait`, so none is unbounded.
+class PgLink {
+  public:
+    using Wait = std::function<bool(int fd, short events, Clock::time_point until)>;
+    explicit PgLink(Wait wait) : wait_(std::move(wait)) {}
+
+    bool Ok() const { return conn_ && PQstatus(conn_.get()) == CONNECTION_OK; }
+
+    bool Open(const std::string &connection, std::string &error) {
+        const std::string within = std::to_string(kConnectWithin.count());
+        const char *values[] = {within.c_str(),     "1",    "10", "5", "3", "UTF8",
+                                connection.c_str(), nullptr};
+        conn_.reset(PQconnectStartParams(kConnectKeys, values, 1));
+        if (!conn_ || PQstatus(conn_.get()) == CONNECTION_BAD) return Fail(error);
+        const Clock::time_point until = Clock::now() + kConnectWithin;
+        for (PostgresPollingStatusType state = PGRES_POLLING_WRITING; state != PGRES_POLLING_OK;
+             state = PQconnectPoll(conn_.get())) {
+            if (state == PGRES_POLLING_FAILED) return Fail(error);
+            const short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+            if (!wait_(PQsocket(conn_.get()), events, until)) {
+                error = "PostgreSQL did not answer the connection within " + within + " s";
+                conn_.reset();
+                return false;
+            }
+        }
+        const std::string settings =
+            "SET client_min_messages = warning; SET statement_timeout = " +
+            std::to_string(std::chrono::milliseconds(kAnswerWithin).count());
+        return Exec(settings.c_str(), {}, error);
+    }
+
+    // One statement with parameters, or several without; false with the server's message and
+    // its SQLSTATE. A server that does not answer in time loses the connection.
+    bool Exec(const char *sql, const std::vector<std::string> &params, std::string &error,
+              std::string *sqlstate = nullptr) {
+        std::vector<const char *> values;
+        for (const std::string &p : params) values.push_back(p.c_str());
+        const int sent = params.empty()
+                             ? PQsendQuery(conn_.get(), sql)
+                             : PQsendQueryParams(conn_.get(), sql, static_cast<int>(values.size()),
+                                                 nullptr, values.data(), nullptr, nullptr, 0);
+        if (!sent || !Await(error)) return Fail(error);
+        bool ok = true;
+        while (Result result{PQgetResult(conn_.get())}) {
+            const ExecStatusType status = PQresultStatus(result.get());
+            if (ok && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+                ok = false;
+                error = Trimmed(PQresultErrorMessage(result.get()));
+                if (sqlstate)
+                    *sqlstate = Trimmed(PQresultErrorField(result.get(), PG_DIAG_SQLSTATE));
+            }
+            if (PQisBusy(conn_.get()) && !Await(error)) return Fail(error);
+        }
+        return ok;
+    }
+
+  private:
+    // Until the whole answer is in.
+    bool Await(std::string &error) {
+        const Clock::time_point until = Clock::now() + kAnswerWithin;
+        int flushed;
+        while ((flushed = PQflush(conn_.get())) == 1) {
+            if (!wait_(PQsocket(conn_.get()), POLLIN | POLLOUT, until)) return Late(error);
+            if (!PQconsumeInput(conn_.get())) return false;
+        }
+        if (flushed < 0) return false;
+        while (PQisBusy(conn_.get())) {
+            if (!wait_(PQsocket(conn_.get()), POLLIN, until)) return Late(error);
+            if (!PQconsumeInput(conn_.get())) return false;
+        }
+        return true;
+    }
+    bool Late(std::string &error) {
+        error = "PostgreSQL did not answer within " + std::to_string(kAnswerWithin.count()) +
+                " s (or the station is stopping)";
+        conn_.reset();
+        return false;
+    }
+    bool Fail(std::string &error) {
+        if (error.empty()) error = conn_ ? Trimmed(PQerrorMessage(conn_.get())) : "out of memory";
+        if (error.empty()) error = "PostgreSQL connection failed";
+        return false;
+    }
+
+    std::unique_ptr<PGconn, ReleaseWith<PQfinish>> conn_;
+    Wait wait_;
 };
 
 PostgresSender::PostgresSender(Store &store, std::string connection)
-    : store_(store), connection_(std::move(connection)) {}
+    : OutboxSender(store, kPostgresTarget), connection_(std::move(connection)) {}
 
 PostgresSender::~PostgresSender() {
     Stop();
-    delete pg_;
-}
-
-void PostgresSender::Start() {
-    if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
-}
-
-void PostgresSender::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
-
-void PostgresSender::Wake() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        woken_ = true;
-    }
-    wake_.notify_all();
 }
 
 bool PostgresSender::Connect(std::string &error) {
-    if (pg_ != nullptr && PQstatus(pg_->conn) == CONNECTION_OK) return true;
-    delete pg_;
-    pg_ = new Connection;
-    // A server that is down must not hold the sender for long; it tries again later.
-    std::string target = connection_;
-    if (target.find("://") == std::string::npos) {
-        target += " connect_timeout=3";
-    } else {
-        target +=
-            target.find('?') == std::string::npos ? "?connect_timeout=3" : "&connect_timeout=3";
-    }
-    pg_->conn = PQconnectdb(target.c_str());
-    if (PQstatus(pg_->conn) != CONNECTION_OK) {
-        error = PQerrorMessage(pg_->conn);
-        delete pg_;
-        pg_ = nullptr;
-        connected_ = false;
+    if (link_ && link_->Ok()) return true;
+    link_ = std::make_unique<PgLink>([this](int fd, short events, Clock::time_point until) {
+        return WaitFd(fd, events, until);
+    });
+    if (!link_->Open(connection_, error) || !link_->Exec(kSchema, {}, error)) {
+        link_.reset();
         return false;
     }
-    Result quiet(PQexec(pg_->conn, "SET client_min_messages = warning"));
-    Result schema(PQexec(pg_->conn, kSchema));
-    if (PQresultStatus(schema.get()) != PGRES_COMMAND_OK) {
-        error = PQresultErrorMessage(schema.get());
-        delete pg_;
-        pg_ = nullptr;
-        return false;
-    }
-    connected_ = true;
     return true;
 }
 
-bool PostgresSender::SendOne(const OutboxItem &item, std::string &error) {
+bool PostgresSender::SendOne(const OutboxItem &item, std::string &error, bool &refused) {
+    std::string sqlstate;
     auto run = [&](const char *sql, const std::vector<std::string> &params) {
-        std::vector<const char *> values;
-        for (const std::string &p : params) values.push_back(p.c_str());
-        Result result(PQexecParams(pg_->conn, sql, static_cast<int>(values.size()), nullptr,
-                                   values.data(), nullptr, nullptr, 0));
-        if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) return true;
-        error = PQresultErrorMessage(result.get());
+        if (link_->Exec(sql, params, error, &sqlstate)) return true;
+        refused = RefusedForGood(sqlstate);
         return false;
     };
     if (item.kind == "run") {
@@ -138,14 +200,10 @@ bool PostgresSender::SendOne(const OutboxItem &item, std::string &error) {
         if (!store_.Run(item.ref, record)) return true;  // nothing to send
         const RunRow &r = record.row;
         const std::string verdict = r.verdict == Verdict::None ? "" : VerdictName(r.verdict);
-        Result begin(PQexec(pg_->conn, "BEGIN"));
-        const bool ok =
-            (r.board.empty() || run(kInsertBoard, {r.board, std::to_string(r.startedMs)})) &&
-            run(kUpsertRun, {record.uid, r.board, r.station, r.slot, r.plan, r.planHash,
-                             r.operatorName, std::to_string(r.startedMs), std::to_string(r.endedMs),
-                             verdict, r.failedStep, r.failedReading});
-        Result end(PQexec(pg_->conn, ok ? "COMMIT" : "ROLLBACK"));
-        return ok && PQresultStatus(end.get()) == PGRES_COMMAND_OK;
+        return (r.board.empty() || run(kInsertBoard, {r.board, std::to_string(r.startedMs)})) &&
+               run(kUpsertRun, {record.uid, r.board, r.station, r.slot, r.plan, r.planHash,
+                                r.operatorName, std::to_string(r.startedMs),
+                                std::to_string(r.endedMs), verdict, r.failedStep, r.failedReading});
     }
     StepRow step;
     RunRecord record;
@@ -157,39 +215,39 @@ bool PostgresSender::SendOne(const OutboxItem &item, std::string &error) {
                 step.reading, step.limits, step.verdict, seconds, step.request, step.response});
 }
 
-bool PostgresSender::SendPending(std::string &error) {
-    for (;;) {
-        std::vector<OutboxItem> items = store_.Outbox(200);
-        if (items.empty()) return true;
-        if (!Connect(error)) return false;
-        for (const OutboxItem &item : items) {
-            if (!SendOne(item, error)) {
-                // A broken connection is made again on the next try.
-                if (PQstatus(pg_->conn) != CONNECTION_OK) connected_ = false;
-                return false;
-            }
-            store_.OutboxDone(item.seq);
-            if (onSent) onSent(item);
-        }
+// The batch is one server transaction. An entry refused for good rolls it back; the entries
+// before it are sent again on their own and it is reported for setting aside.
+OutboxSender::Batch PostgresSender::Send(const std::vector<OutboxItem> &items) {
+    Batch batch;
+    bool refused = false;
+    if (!link_->Exec("BEGIN", {}, batch.error)) return batch;
+    size_t sent = 0;
+    while (sent < items.size() && SendOne(items[sent], batch.error, refused)) ++sent;
+    if (sent == items.size()) {
+        if (link_->Exec("COMMIT", {}, batch.error)) batch.accepted = sent;
+        return batch;
     }
+    std::string ignored;
+    if (link_ && link_->Ok()) link_->Exec("ROLLBACK", {}, ignored);
+    if (!refused || !link_ || !link_->Ok()) return batch;
+    const std::string why = batch.error;
+    if (sent > 0) {
+        batch = Send({items.begin(), items.begin() + static_cast<long>(sent)});
+        if (batch.accepted < sent) return batch;
+    }
+    batch.refused = true;
+    batch.error = why;
+    return batch;
 }
 
-void PostgresSender::Loop() {
-    using namespace std::chrono_literals;
-    for (;;) {
-        std::string error;
-        const bool sent = SendPending(error);
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (stopping_) return;
-        // Commits wake it at once; a server that was down is tried again every second.
-        if (sent) {
-            wake_.wait(lock, [this] { return woken_ || stopping_; });
-        } else {
-            wake_.wait_for(lock, 1s, [this] { return stopping_; });
-        }
-        woken_ = false;
-        if (stopping_) return;
-    }
+bool CheckPostgres(const std::string &connection, std::string &reason) {
+    PgLink link([](int fd, short events, Clock::time_point until) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        pollfd watch{fd, events, 0};
+        return left > 0 && poll(&watch, 1, static_cast<int>(left)) > 0;
+    });
+    return link.Open(connection, reason) && link.Exec("SELECT 1", {}, reason);
 }
 
 }  // namespace station

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "Platform.h"
-#include "Postgres.h"
+#include "Outbox.h"
 #include "RunReport.h"
 
 namespace station {
@@ -72,7 +72,7 @@ class JUnitOutput : public RunOutput {
 // The senders read the outbox the store fills: each commit is worth a look.
 class WakeOutput : public RunOutput {
   public:
-    explicit WakeOutput(std::vector<PostgresSender *> senders) : senders_(std::move(senders)) {}
+    explicit WakeOutput(std::vector<OutboxSender *> senders) : senders_(std::move(senders)) {}
     bool RunBegun(HeldRun &, std::string &) override { return Wake(); }
     bool BoardKnown(const HeldRun &, std::string &) override { return Wake(); }
     bool StepEnded(const HeldRun &, const StepRow &, std::string &) override { return Wake(); }
@@ -81,10 +81,10 @@ class WakeOutput : public RunOutput {
 
   private:
     bool Wake() {
-        for (PostgresSender *sender : senders_) sender->Wake();
+        for (OutboxSender *sender : senders_) sender->Wake();
         return true;
     }
-    std::vector<PostgresSender *> senders_;
+    std::vector<OutboxSender *> senders_;
 };
 
 }  // namespace
@@ -94,7 +94,7 @@ std::string JUnitPath(const std::string &folder, const RunRow &run) {
 }
 
 RunOutputs StationOutputs(const StationConfig &config, Store &store,
-                          const std::vector<PostgresSender *> &senders) {
+                          const std::vector<OutboxSender *> &senders) {
     RunOutputs outputs;
     outputs.push_back(std::make_unique<StoreOutput>(store));
     if (!config.junitDir.empty()) outputs.push_back(std::make_unique<JUnitOutput>(config.junitDir));

@@ -12,11 +12,11 @@
 
 namespace station {
 
-class PostgresSender;
+class OutboxSender;
 
 // Every output is called from every slot's thread at once: none keeps a run's state.
 RunOutputs StationOutputs(const StationConfig &config, Store &store,
-                          const std::vector<PostgresSender *> &senders);
+                          const std::vector<OutboxSender *> &senders);
 
 // The file a run's JUnit report goes to.
 std::string JUnitPath(const std::string &folder, const RunRow &run);

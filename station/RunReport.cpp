@@ -32,7 +32,55 @@ std::string Percent(double share) {
     return Fixed(share * 100, 1) + "%";
 }
 
+nlohmann::json StatsJson(const std::vector<StepStat> &stats) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto &s : stats) {
+        out.push_back({{"step", s.step},
+                       {"failures", s.failures},
+                       {"medianSeconds", s.medianSeconds},
+                       {"maxSeconds", s.maxSeconds}});
+    }
+    return out;
+}
+
 }  // namespace
+
+nlohmann::json RunJson(const RunRow &r) {
+    return {{"id", r.id},
+            {"board", r.board},
+            {"station", r.station},
+            {"slot", r.slot},
+            {"plan", r.plan},
+            {"planHash", r.planHash},
+            {"operator", r.operatorName},
+            {"startedMs", r.startedMs},
+            {"endedMs", r.endedMs},
+            {"verdict", VerdictName(r.verdict)},
+            {"failedStep", r.failedStep},
+            {"failedReading", r.failedReading}};
+}
+
+nlohmann::json YieldJson(const YieldReport &y) {
+    nlohmann::json errorsBySlot = nlohmann::json::object();
+    for (const auto &[slot, count] : y.errorsBySlot) errorsBySlot[slot] = count;
+    return {{"sinceMs", y.sinceMs},
+            {"runs", y.runs},
+            {"boards", y.boards},
+            {"firstPassBoards", y.firstPassBoards},
+            {"finalPassBoards", y.finalPassBoards},
+            {"firstPassYield", y.firstPassYield},
+            {"finalYield", y.finalYield},
+            {"abortedRuns", y.abortedRuns},
+            {"errorRuns", y.errorRuns},
+            {"errorsBySlot", errorsBySlot},
+            {"unidentifiedRuns", y.unidentifiedRuns},
+            {"failuresByStep", StatsJson(y.failuresByStep)},
+            {"slowestSteps", StatsJson(y.slowestSteps)}};
+}
+
+std::string DumpJson(const nlohmann::json &value, int indent) {
+    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 std::string FormatTime(int64_t ms) {
     if (ms <= 0) return "";
@@ -116,21 +164,8 @@ std::string FormatHistory(const std::string &board, const std::vector<RunRow> &r
     std::ostringstream out;
     if (format == Format::Json) {
         nlohmann::json list = nlohmann::json::array();
-        for (const RunRow &r : runs) {
-            list.push_back({{"run", r.id},
-                            {"board", r.board},
-                            {"station", r.station},
-                            {"slot", r.slot},
-                            {"plan", r.plan},
-                            {"plan_hash", r.planHash},
-                            {"operator", r.operatorName},
-                            {"started", FormatTime(r.startedMs)},
-                            {"ended", FormatTime(r.endedMs)},
-                            {"verdict", VerdictName(r.verdict)},
-                            {"failed_step", r.failedStep},
-                            {"failed_reading", r.failedReading}});
-        }
-        out << nlohmann::json{{"board", board}, {"runs", list}}.dump(1) << '\n';
+        for (const RunRow &r : runs) list.push_back(RunJson(r));
+        out << DumpJson({{"board", board}, {"runs", list}}, 1) << '\n';
     } else if (format == Format::Csv) {
         out << "run,board,station,slot,plan,plan_hash,operator,started,ended,verdict,failed_step,"
                "failed_reading\n";
@@ -158,32 +193,16 @@ std::string FormatHistory(const std::string &board, const std::vector<RunRow> &r
 std::string FormatYield(const YieldReport &y, Format format) {
     std::ostringstream out;
     if (format == Format::Json) {
-        auto stats = [](const std::vector<StepStat> &list) {
-            nlohmann::json a = nlohmann::json::array();
-            for (const StepStat &s : list) {
-                a.push_back({{"step", s.step},
-                             {"failures", s.failures},
-                             {"median_seconds", s.medianSeconds},
-                             {"max_seconds", s.maxSeconds}});
-            }
-            return a;
-        };
-        out << nlohmann::json{{"since", FormatTime(y.sinceMs)},
-                              {"runs", y.runs},
-                              {"boards", y.boards},
-                              {"first_pass_boards", y.firstPassBoards},
-                              {"final_pass_boards", y.finalPassBoards},
-                              {"first_pass_yield", y.firstPassYield},
-                              {"final_yield", y.finalYield},
-                              {"failures_by_step", stats(y.failuresByStep)},
-                              {"slowest_steps", stats(y.slowestSteps)}}
-                   .dump(1)
-            << '\n';
+        out << DumpJson(YieldJson(y), 1) << '\n';
     } else if (format == Format::Csv) {
         out << "section,step,value,failures,median_seconds,max_seconds\n";
         out << "runs,," << y.runs << ",,,\nboards,," << y.boards << ",,,\n";
         out << "first_pass_yield,," << Fixed(y.firstPassYield, 4) << ",,,\n";
         out << "final_yield,," << Fixed(y.finalYield, 4) << ",,,\n";
+        out << "aborted_runs,," << y.abortedRuns << ",,,\nerror_runs,," << y.errorRuns
+            << ",,,\nunidentified_runs,," << y.unidentifiedRuns << ",,,\n";
+        for (const auto &[slot, count] : y.errorsBySlot)
+            out << "station_errors," << Csv(slot) << ',' << count << ",,,\n";
         for (const StepStat &s : y.failuresByStep) {
             out << "failures," << Csv(s.step) << ",," << s.failures << ','
                 << Fixed(s.medianSeconds, 3) << ',' << Fixed(s.maxSeconds, 3) << '\n';
@@ -199,6 +218,15 @@ std::string FormatYield(const YieldReport &y, Format format) {
             << "/" << y.boards << ")\n";
         out << "  final yield      " << Percent(y.finalYield) << " (" << y.finalPassBoards << "/"
             << y.boards << ")\n";
+        // Runs that are no board's result, so the figures above still add up.
+        out << "  apart: " << y.abortedRuns << " aborted, " << y.unidentifiedRuns
+            << " unidentified, " << y.errorRuns << " station errors";
+        const char *separator = " (";
+        for (const auto &[slot, count] : y.errorsBySlot) {
+            out << separator << "slot " << slot << ": " << count;
+            separator = ", ";
+        }
+        out << (y.errorsBySlot.empty() ? "\n" : ")\n");
         out << "failures by step:" << (y.failuresByStep.empty() ? " none" : "") << '\n';
         for (const StepStat &s : y.failuresByStep) {
             out << "  " << std::left << std::setw(40) << s.step << std::right << std::setw(4)

@@ -2,6 +2,7 @@
 // and for tools (JSON, CSV).
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,14 @@ namespace station {
 std::string RunJUnit(const RunRow &run, const std::vector<StepRow> &steps);
 
 enum class Format { Text, Json, Csv };
+
+// The one JSON spelling of a run and of a yield report (camelCase, times in ms since the epoch),
+// for the page's API and the command line alike.
+nlohmann::json RunJson(const RunRow &run);
+nlohmann::json YieldJson(const YieldReport &report);
+// Board names and readings come from boards and files: bytes that are not UTF-8 are replaced
+// rather than allowed to throw.
+std::string DumpJson(const nlohmann::json &value, int indent = -1);
 
 std::string FormatHistory(const std::string &board, const std::vector<RunRow> &runs, Format format);
 std::string FormatYield(const YieldReport &report, Format format);

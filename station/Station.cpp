@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Outbox.h"
 #include "RunOutputs.h"
 
 namespace station {
@@ -78,7 +79,7 @@ Station::Station(const StationConfig &config, Store &store, const StationOptions
 
 std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &store,
                                          const StationOptions &options,
-                                         const std::vector<PostgresSender *> &senders,
+                                         const std::vector<OutboxSender *> &senders,
                                          std::string &error) {
     std::unique_ptr<Station> station(new Station(config, store, options));
     if (station->options_.operatorName.empty()) {
@@ -350,6 +351,12 @@ int Station::Subscribe(std::function<void()> onChange) {
 void Station::Unsubscribe(int id) {
     std::lock_guard<std::mutex> lock(subscribersMutex_);
     subscribers_.erase(id);
+}
+
+std::vector<OutboxStatus> Station::Outboxes() const {
+    std::vector<OutboxStatus> out;
+    for (const OutboxSender *sender : senders_) out.push_back(sender->Status());
+    return out;
 }
 
 }  // namespace station

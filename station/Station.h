@@ -20,7 +20,7 @@
 
 namespace station {
 
-class PostgresSender;
+class OutboxSender;
 
 // A short content hash of the plan file, so a run names exactly which plan it ran.
 std::string PlanHash(const std::string &text);
@@ -38,7 +38,7 @@ class Station : public StationControl {
     // `senders` deliver the store's outbox; each run wakes them.
     static std::unique_ptr<Station> Create(const StationConfig &config, Store &store,
                                            const StationOptions &options,
-                                           const std::vector<PostgresSender *> &senders,
+                                           const std::vector<OutboxSender *> &senders,
                                            std::string &error);
     static std::unique_ptr<Station> Create(const StationConfig &config, Store &store,
                                            const StationOptions &options, std::string &error) {
@@ -64,7 +64,7 @@ class Station : public StationControl {
                        std::string &error) override;
     int Subscribe(std::function<void()> onChange) override;
     void Unsubscribe(int id) override;
-    std::vector<OutboxStatus> Outboxes() const override { return {}; }
+    std::vector<OutboxStatus> Outboxes() const override;
 
   private:
     struct Slot {
@@ -96,7 +96,7 @@ class Station : public StationControl {
     Store &store_;
     StationOptions options_;
     std::string planName_, planHash_;
-    std::vector<PostgresSender *> senders_;
+    std::vector<OutboxSender *> senders_;
     RunOutputs outputs_;  // fixed before the slots start
 
     // Lock order: mutex_, then (never inside it) subscribersMutex_, then each subscriber's own

@@ -1,5 +1,6 @@
 #include "StationFile.h"
 
+#include <arpa/inet.h>
 #include <toml++/toml.h>
 
 #include <filesystem>
@@ -75,12 +76,19 @@ std::string Resolve(const std::string &folder, const std::string &path) {
 
 }  // namespace
 
+bool IsLoopbackHost(const std::string &host) {
+    // A literal address, parsed whole: "127.evil.example" begins like one and is not.
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return host == "localhost" || host == "::1";
+}
+
 bool IsLoopbackAddress(const std::string &address) {
     std::string host = address.substr(0, address.rfind(':'));
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
     }
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    return IsLoopbackHost(host);
 }
 
 fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot) {
@@ -134,10 +142,21 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
         if (!node->is_table()) return r.Fail(node, "web", "must be a table"), done();
         const toml::table &web = *node->as_table();
         out.web = true;
-        if (!r.OnlyKeys(web, "web.", {"address", "token", "public"}) ||
+        if (!r.OnlyKeys(web, "web.", {"address", "token", "public", "hosts"}) ||
             !r.String(web, "web.", "address", out.webOptions.address, false) ||
             !r.String(web, "web.", "token", out.webOptions.token, false)) {
             return done();
+        }
+        // Further names the page may be reached by (a name for 127.0.0.1 in /etc/hosts).
+        if (const toml::node *hosts = web.get("hosts")) {
+            const toml::array *list = hosts->as_array();
+            for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+                if (!list->get(i)->is_string())
+                    list = nullptr;
+                else
+                    out.webOptions.hosts.push_back(list->get(i)->as_string()->get());
+            }
+            if (list == nullptr) return r.Fail(hosts, "web.hosts", "a list of host names"), done();
         }
         const toml::node *isPublic = web.get("public");
         if (isPublic != nullptr && !isPublic->is_boolean()) {

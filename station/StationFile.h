@@ -38,6 +38,8 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
 
 // A host:port whose host is a loopback address (127.x, ::1, localhost).
 bool IsLoopbackAddress(const std::string &address);
+// A host name or literal address (no port, no brackets) that is loopback.
+bool IsLoopbackHost(const std::string &host);
 
 // The station's and the slot's variables together, with SLOT and STATION.
 fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot);

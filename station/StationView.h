@@ -79,9 +79,13 @@ struct StepStat {
 
 struct YieldReport {
     int64_t sinceMs = 0;
-    int runs = 0, boards = 0;
-    int firstPassBoards = 0;  // boards whose first run passed
-    int finalPassBoards = 0;  // boards whose last run passed
+    int runs = 0, boards = 0;  // finished runs; boards with a PASS or FAIL run
+    int firstPassBoards = 0;   // boards whose first PASS/FAIL run passed
+    int finalPassBoards = 0;   // boards whose last PASS/FAIL run passed
+    int abortedRuns = 0;       // not a board's result: counted apart
+    int errorRuns = 0;         // the station's errors, not the boards'
+    std::vector<std::pair<std::string, int>> errorsBySlot;  // ERROR runs by slot
+    int unidentifiedRuns = 0;  // runs that never read a board's identity: no board of their own
     double firstPassYield = 0, finalYield = 0;  // 0..1; 0 when no boards
     std::vector<StepStat> failuresByStep;       // most failures first, failing steps only
     std::vector<StepStat> slowestSteps;         // slowest median first

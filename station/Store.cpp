@@ -3,12 +3,17 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <random>
+#include <set>
+
+#include "Utf8.h"
 
 namespace station {
 
@@ -37,36 +42,49 @@ constexpr char kRunColumns[] =
     "SELECT id, board, station, slot, plan, plan_hash, operator, started_ms, "
     "COALESCE(ended_ms, 0), COALESCE(verdict, ''), failed_step, failed_reading, uid FROM runs ";
 
-// A prepared statement that finalizes itself.
+// A prepared statement that finalizes itself; its parameters bound in order.
 class Statement {
   public:
-    Statement(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    template <typename... Args>
+    Statement(sqlite3 *db, const char *sql, const Args &...args) {
+        sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+        Bind(args...);
+    }
     ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
-    bool ok() const { return stmt_ != nullptr; }
-    Statement &Bind(int i, const std::string &text) {
-        sqlite3_bind_text(stmt_, i, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement &Bind(int i, int64_t number) {
-        sqlite3_bind_int64(stmt_, i, number);
-        return *this;
-    }
-    Statement &Bind(int i, double number) {
-        sqlite3_bind_double(stmt_, i, number);
-        return *this;
+    template <typename... Args>
+    void Bind(const Args &...args) {
+        if (stmt_ == nullptr) return;
+        int i = 0;
+        (BindOne(++i, args), ...);
     }
     int Step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
+    // For the next row of a batch: the same statement, new parameters.
+    bool Reset() { return stmt_ != nullptr && sqlite3_reset(stmt_) == SQLITE_OK; }
+    // A statement that returns no rows; false when it failed.
+    bool Done() { return Step() == SQLITE_DONE; }
+    // A store written before text was checked may hold bad UTF-8: it never leaves as such.
     std::string Text(int i) const {
         const unsigned char *text = sqlite3_column_text(stmt_, i);
-        return text == nullptr ? std::string() : reinterpret_cast<const char *>(text);
+        return text == nullptr ? std::string() : ToValidUtf8(reinterpret_cast<const char *>(text));
     }
     int64_t Int(int i) const { return sqlite3_column_int64(stmt_, i); }
     double Real(int i) const { return sqlite3_column_double(stmt_, i); }
 
   private:
+    void BindOne(int i, std::string_view text) {
+        sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+    void BindOne(int i, const std::string &text) { BindOne(i, std::string_view(text)); }
+    void BindOne(int i, const char *text) { BindOne(i, std::string_view(text)); }
+    template <std::integral T>
+    void BindOne(int i, T number) {
+        sqlite3_bind_int64(stmt_, i, static_cast<int64_t>(number));
+    }
+    void BindOne(int i, double number) { sqlite3_bind_double(stmt_, i, number); }
+
     sqlite3_stmt *stmt_ = nullptr;
 };
 
@@ -89,6 +107,36 @@ class Transaction {
     sqlite3 *db_;
     bool ok_ = false, done_ = false;
 };
+
+// The files this process holds. Closing any descriptor of a file drops the process's POSIX
+// locks on it, SQLite's among them: a second open here is refused before it opens anything.
+std::mutex heldMutex;
+std::set<std::pair<uint64_t, uint64_t>> heldFiles;
+
+// Opens and locks the database file; -1 with `error` when another station holds it. Two
+// stations on one file would each take the other's open runs for crashed ones. The lock is on
+// the file itself, so a symlink or a hard link meets it too.
+int TakeFile(const std::string &path, std::pair<uint64_t, uint64_t> &file, std::string &error) {
+    std::lock_guard<std::mutex> held(heldMutex);
+    struct stat known;
+    const std::string taken = path + ": another station is using this store";
+    if (stat(path.c_str(), &known) == 0 && heldFiles.count({known.st_dev, known.st_ino}) != 0) {
+        error = taken;
+        return -1;
+    }
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid() || fstat(fd.get(), &known) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        error = taken;
+        return -1;
+    }
+    file = {known.st_dev, known.st_ino};
+    heldFiles.insert(file);
+    return fd.release();
+}
 
 std::string NewUid() {
     std::random_device random;
@@ -134,7 +182,10 @@ Verdict VerdictFromName(const std::string &name) {
 
 Store::~Store() {
     if (db_ != nullptr) sqlite3_close(db_);
-    if (lockFd_ >= 0) close(lockFd_);
+    if (lockFd_.valid()) {
+        std::lock_guard<std::mutex> held(heldMutex);
+        heldFiles.erase(file_);
+    }
 }
 
 bool Store::Exec(const char *sql, std::string &error) const {
@@ -145,15 +196,51 @@ bool Store::Exec(const char *sql, std::string &error) const {
     return false;
 }
 
-std::unique_ptr<Store> Store::Open(const std::string &path, bool outbox, std::string &error) {
-    std::unique_ptr<Store> store(new Store);
-    store->outbox_ = outbox;
-    // Two stations on one file would each take the other's open runs for crashed ones.
-    store->lockFd_ = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (store->lockFd_ < 0 || flock(store->lockFd_, LOCK_EX | LOCK_NB) != 0) {
-        error = path + ": another station is using this store";
-        return nullptr;
+// A store from before delivery targets had only PostgreSQL's entries: they stay its own.
+bool Store::Migrate(std::string &error) {
+    Statement has(db_, "SELECT count(*) FROM pragma_table_info('outbox') WHERE name = 'target'");
+    if (has.Step() != SQLITE_ROW) {
+        error = sqlite3_errmsg(db_);
+        return false;
     }
+    if (has.Int(0) == 0) {
+        const std::string alter =
+            std::string(
+                "BEGIN IMMEDIATE; ALTER TABLE outbox ADD COLUMN target TEXT NOT NULL "
+                "DEFAULT '") +
+            kPostgresTarget +
+            "'; ALTER TABLE outbox ADD COLUMN payload TEXT NOT NULL DEFAULT ''; "
+            "ALTER TABLE outbox ADD COLUMN committed_ms INTEGER NOT NULL DEFAULT 0; "
+            "ALTER TABLE outbox ADD COLUMN set_aside TEXT; COMMIT;";
+        if (!Exec(alter.c_str(), error)) {
+            Exec("ROLLBACK", error);
+            return false;
+        }
+    }
+    return Exec("CREATE INDEX IF NOT EXISTS outbox_target ON outbox(target, seq)", error);
+}
+
+int Store::AbortOpenRuns(std::string &error) {
+    std::vector<int64_t> open;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Statement s(db_, "SELECT id FROM runs WHERE ended_ms IS NULL");
+        while (s.Step() == SQLITE_ROW) open.push_back(s.Int(0));
+    }
+    for (int64_t id : open) {
+        if (!EndRun(id, Verdict::Aborted, NowMs(), "", kEndedUnexpectedly, error)) return -1;
+    }
+    return static_cast<int>(open.size());
+}
+
+std::unique_ptr<Store> Store::Open(const std::string &path,
+                                   const std::vector<OutboxTarget> &targets, std::string &error) {
+    std::pair<uint64_t, uint64_t> file;
+    const int fd = TakeFile(path, file, error);
+    if (fd < 0) return nullptr;
+    std::unique_ptr<Store> store(new Store(fd));
+    store->file_ = file;
+    store->targets_ = targets;
     if (sqlite3_open_v2(path.c_str(), &store->db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -164,31 +251,16 @@ std::unique_ptr<Store> Store::Open(const std::string &path, bool outbox, std::st
     // FULL: a step reported done is on the disk even if the power goes next.
     if (!store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;",
                      error) ||
-        !store->Exec(kSchema, error)) {
+        !store->Exec(kSchema, error) || !store->Migrate(error) ||
+        (store->abortedOnOpen_ = store->AbortOpenRuns(error)) < 0) {
         error = path + ": " + error;
         return nullptr;
     }
-    Transaction tx(store->db_);
-    std::vector<int64_t> open;
-    {
-        Statement s(store->db_, "SELECT id FROM runs WHERE ended_ms IS NULL");
-        while (s.Step() == SQLITE_ROW) open.push_back(s.Int(0));
-    }
-    for (int64_t id : open) {
-        Statement s(store->db_, "UPDATE runs SET ended_ms = ?, verdict = 'ABORTED' WHERE id = ?");
-        s.Bind(1, NowMs()).Bind(2, id);
-        if (s.Step() != SQLITE_DONE || !store->Outboxed("run", id, error)) return nullptr;
-    }
-    if (!tx.Commit()) {
-        error = path + ": " + sqlite3_errmsg(store->db_);
-        return nullptr;
-    }
-    store->abortedOnOpen_ = static_cast<int>(open.size());
     return store;
 }
 
 std::unique_ptr<Store> Store::OpenForReading(const std::string &path, std::string &error) {
-    std::unique_ptr<Store> store(new Store);
+    std::unique_ptr<Store> store(new Store(-1));
     if (sqlite3_open_v2(path.c_str(), &store->db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         error = path + ": " + (store->db_ ? sqlite3_errmsg(store->db_) : "cannot open");
@@ -203,82 +275,83 @@ std::unique_ptr<Store> Store::OpenForReading(const std::string &path, std::strin
     return store;
 }
 
-bool Store::Outboxed(const char *kind, int64_t ref, std::string &error) {
-    if (!outbox_) return true;
-    Statement s(db_, "INSERT INTO outbox(kind, ref) VALUES(?, ?)");
-    s.Bind(1, std::string(kind)).Bind(2, ref);
-    if (s.Step() == SQLITE_DONE) return true;
-    error = sqlite3_errmsg(db_);
-    return false;
+bool Store::Outboxed(Change change, int64_t ref, std::string &error) {
+    for (const OutboxTarget &target : targets_) {
+        const char *kind = nullptr;
+        if (target.kinds == OutboxKinds::Rows) {
+            kind = change == Change::StepAdded ? "step" : "run";
+        } else if (change == Change::RunBegun || change == Change::RunEnded) {
+            kind = change == Change::RunBegun ? "run-begun" : "run-ended";
+        }
+        if (kind == nullptr) continue;
+        Statement s(db_, "INSERT INTO outbox(target, kind, ref, committed_ms) VALUES(?, ?, ?, ?)",
+                    target.name, kind, ref, NowMs());
+        if (!s.Done()) {
+            error = sqlite3_errmsg(db_);
+            return false;
+        }
+    }
+    return true;
+}
+
+template <typename Write>
+int64_t Store::Commit(Change change, std::string &error, Write &&write) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error.clear();
+    Transaction tx(db_);
+    int64_t ref = 0;
+    if (!tx.ok() || (ref = write()) == 0 || !Outboxed(change, ref, error) || !tx.Commit()) {
+        if (error.empty()) error = sqlite3_errmsg(db_);
+        return 0;
+    }
+    return ref;
 }
 
 int64_t Store::BeginRun(const RunStart &run, std::string &error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Transaction tx(db_);
-    Statement s(db_,
-                "INSERT INTO runs(uid, station, slot, plan, plan_hash, operator, started_ms) "
-                "VALUES(?, ?, ?, ?, ?, ?, ?)");
-    s.Bind(1, NewUid()).Bind(2, run.station).Bind(3, run.slot).Bind(4, run.plan);
-    s.Bind(5, run.planHash).Bind(6, run.operatorName).Bind(7, run.startedMs);
-    if (!tx.ok() || s.Step() != SQLITE_DONE) {
-        error = sqlite3_errmsg(db_);
-        return 0;
-    }
-    const int64_t id = sqlite3_last_insert_rowid(db_);
-    if (!Outboxed("run", id, error) || !tx.Commit()) {
-        if (error.empty()) error = sqlite3_errmsg(db_);
-        return 0;
-    }
-    return id;
+    return Commit(Change::RunBegun, error, [&]() -> int64_t {
+        Statement s(db_,
+                    "INSERT INTO runs(uid, station, slot, plan, plan_hash, operator, started_ms) "
+                    "VALUES(?, ?, ?, ?, ?, ?, ?)",
+                    NewUid(), ToValidUtf8(run.station), ToValidUtf8(run.slot),
+                    ToValidUtf8(run.plan), run.planHash, ToValidUtf8(run.operatorName),
+                    run.startedMs);
+        return s.Done() ? sqlite3_last_insert_rowid(db_) : 0;
+    });
 }
 
 bool Store::SetBoard(int64_t runId, const std::string &board, int64_t nowMs, std::string &error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Transaction tx(db_);
-    Statement b(db_, "INSERT OR IGNORE INTO boards(id, first_seen_ms) VALUES(?, ?)");
-    b.Bind(1, board).Bind(2, nowMs);
-    Statement r(db_, "UPDATE runs SET board = ? WHERE id = ?");
-    r.Bind(1, board).Bind(2, runId);
-    if (!tx.ok() || b.Step() != SQLITE_DONE || r.Step() != SQLITE_DONE ||
-        !Outboxed("run", runId, error) || !tx.Commit()) {
-        if (error.empty()) error = sqlite3_errmsg(db_);
-        return false;
-    }
-    return true;
+    const std::string id = ToValidUtf8(board);
+    return Commit(Change::RunChanged, error, [&]() -> int64_t {
+               Statement b(db_, "INSERT OR IGNORE INTO boards(id, first_seen_ms) VALUES(?, ?)", id,
+                           nowMs);
+               Statement r(db_, "UPDATE runs SET board = ? WHERE id = ?", id, runId);
+               return b.Done() && r.Done() ? runId : 0;
+           }) != 0;
 }
 
 bool Store::AddStep(const StepRow &step, std::string &error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Transaction tx(db_);
-    Statement s(db_,
-                "INSERT INTO steps(run, idx, attempt, command, reading, limits, verdict, seconds, "
-                "request, response) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    s.Bind(1, step.runId).Bind(2, static_cast<int64_t>(step.index));
-    s.Bind(3, static_cast<int64_t>(step.attempt)).Bind(4, step.command).Bind(5, step.reading);
-    s.Bind(6, step.limits).Bind(7, step.verdict).Bind(8, step.seconds).Bind(9, step.request);
-    s.Bind(10, step.response);
-    if (!tx.ok() || s.Step() != SQLITE_DONE ||
-        !Outboxed("step", sqlite3_last_insert_rowid(db_), error) || !tx.Commit()) {
-        if (error.empty()) error = sqlite3_errmsg(db_);
-        return false;
-    }
-    return true;
+    return Commit(Change::StepAdded, error, [&]() -> int64_t {
+               Statement s(
+                   db_,
+                   "INSERT INTO steps(run, idx, attempt, command, reading, limits, verdict, "
+                   "seconds, request, response) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                   step.runId, step.index, step.attempt, ToValidUtf8(step.command),
+                   ToValidUtf8(step.reading), ToValidUtf8(step.limits), ToValidUtf8(step.verdict),
+                   step.seconds, ToValidUtf8(step.request), ToValidUtf8(step.response));
+               return s.Done() ? sqlite3_last_insert_rowid(db_) : 0;
+           }) != 0;
 }
 
 bool Store::EndRun(int64_t runId, Verdict verdict, int64_t endedMs, const std::string &failedStep,
                    const std::string &failedReading, std::string &error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Transaction tx(db_);
-    Statement s(db_,
-                "UPDATE runs SET ended_ms = ?, verdict = ?, failed_step = ?, failed_reading = ? "
-                "WHERE id = ?");
-    s.Bind(1, endedMs).Bind(2, std::string(VerdictName(verdict))).Bind(3, failedStep);
-    s.Bind(4, failedReading).Bind(5, runId);
-    if (!tx.ok() || s.Step() != SQLITE_DONE || !Outboxed("run", runId, error) || !tx.Commit()) {
-        if (error.empty()) error = sqlite3_errmsg(db_);
-        return false;
-    }
-    return true;
+    return Commit(Change::RunEnded, error, [&]() -> int64_t {
+               Statement s(db_,
+                           "UPDATE runs SET ended_ms = ?, verdict = ?, failed_step = ?, "
+                           "failed_reading = ? WHERE id = ?",
+                           endedMs, VerdictName(verdict), ToValidUtf8(failedStep),
+                           ToValidUtf8(failedReading), runId);
+               return s.Done() ? runId : 0;
+           }) != 0;
 }
 
 std::vector<RunRow> Store::QueryRuns(const char *where, const std::string &text,
@@ -286,9 +359,9 @@ std::vector<RunRow> Store::QueryRuns(const char *where, const std::string &text,
     std::lock_guard<std::mutex> lock(mutex_);
     Statement s(db_, (std::string(kRunColumns) + where).c_str());
     if (!text.empty()) {
-        s.Bind(1, text);
+        s.Bind(text);
     } else {
-        s.Bind(1, number);
+        s.Bind(number);
     }
     std::vector<RunRow> rows;
     while (s.Step() == SQLITE_ROW) rows.push_back(ReadRun(s));
@@ -306,8 +379,7 @@ std::vector<RunRow> Store::History(const std::string &board) const {
 
 bool Store::Run(int64_t runId, RunRecord &out) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, (std::string(kRunColumns) + "WHERE id = ?").c_str());
-    s.Bind(1, runId);
+    Statement s(db_, (std::string(kRunColumns) + "WHERE id = ?").c_str(), runId);
     if (s.Step() != SQLITE_ROW) return false;
     out.row = ReadRun(s, &out.uid);
     return true;
@@ -336,8 +408,8 @@ StepRow ReadStep(const Statement &s) {
 
 std::vector<StepRow> Store::Steps(int64_t runId) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, (std::string(kStepColumns) + "WHERE run = ? ORDER BY idx, attempt").c_str());
-    s.Bind(1, runId);
+    Statement s(db_, (std::string(kStepColumns) + "WHERE run = ? ORDER BY idx, attempt").c_str(),
+                runId);
     std::vector<StepRow> rows;
     while (s.Step() == SQLITE_ROW) rows.push_back(ReadStep(s));
     return rows;
@@ -345,40 +417,100 @@ std::vector<StepRow> Store::Steps(int64_t runId) const {
 
 bool Store::StepById(int64_t stepId, StepRow &out) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, (std::string(kStepColumns) + "WHERE id = ?").c_str());
-    s.Bind(1, stepId);
+    Statement s(db_, (std::string(kStepColumns) + "WHERE id = ?").c_str(), stepId);
     if (s.Step() != SQLITE_ROW) return false;
     out = ReadStep(s);
     return true;
 }
 
-std::vector<OutboxItem> Store::Outbox(int limit) const {
+bool Store::Enqueue(const std::string &target, const std::string &kind, const std::string &payload,
+                    std::string &error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, "SELECT seq, kind, ref FROM outbox ORDER BY seq LIMIT ?");
-    s.Bind(1, static_cast<int64_t>(limit));
+    Statement s(
+        db_, "INSERT INTO outbox(target, kind, ref, payload, committed_ms) VALUES(?, ?, 0, ?, ?)",
+        target, kind, ToValidUtf8(payload), NowMs());
+    if (s.Done()) return true;
+    error = sqlite3_errmsg(db_);
+    return false;
+}
+
+std::vector<OutboxItem> Store::Outbox(const std::string &target, int limit) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_,
+                "SELECT seq, kind, ref, payload, committed_ms FROM outbox "
+                "WHERE target = ? AND set_aside IS NULL ORDER BY seq LIMIT ?",
+                target, limit);
     std::vector<OutboxItem> items;
-    while (s.Step() == SQLITE_ROW) items.push_back({s.Int(0), s.Text(1), s.Int(2)});
+    while (s.Step() == SQLITE_ROW)
+        items.push_back({s.Int(0), s.Text(1), s.Int(2), s.Text(3), s.Int(4)});
     return items;
 }
 
-void Store::OutboxDone(int64_t seq) {
+// One transaction (one fsync) for a whole batch: a drain after an outage is not held to the
+// disk's sync rate.
+bool Store::OutboxDone(const std::vector<int64_t> &seqs, std::string &error) {
+    if (seqs.empty()) return true;
     std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
     Statement s(db_, "DELETE FROM outbox WHERE seq = ?");
-    s.Bind(1, seq);
-    s.Step();
+    bool ok = tx.ok();
+    for (size_t i = 0; ok && i < seqs.size(); ++i) {
+        ok = s.Reset();
+        s.Bind(seqs[i]);
+        ok = ok && s.Done();
+    }
+    if (ok && tx.Commit()) return true;
+    error = sqlite3_errmsg(db_);
+    return false;
 }
 
-YieldReport Store::Yield(int64_t sinceMs) const {
-    YieldReport report;
-    report.sinceMs = sinceMs;
-    std::vector<RunRow> runs = Runs(sinceMs);
-    // A run that never read its board's identity still tested a board: it counts on its own.
+bool Store::SetAside(int64_t seq, const std::string &reason, std::string &error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, "UPDATE outbox SET set_aside = ? WHERE seq = ?",
+                ToValidUtf8(reason.empty() ? "refused" : reason), seq);
+    if (s.Done()) return true;
+    error = sqlite3_errmsg(db_);
+    return false;
+}
+
+OutboxStatus Store::OutboxState(const std::string &target) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OutboxStatus status;
+    status.target = target;
+    Statement s(db_,
+                "SELECT count(*) FILTER (WHERE set_aside IS NULL), "
+                "count(*) FILTER (WHERE set_aside IS NOT NULL), "
+                "min(committed_ms) FILTER (WHERE set_aside IS NULL) FROM outbox WHERE target = ?",
+                target);
+    if (s.Step() == SQLITE_ROW) {
+        status.waiting = static_cast<int>(s.Int(0));
+        status.setAside = static_cast<int>(s.Int(1));
+        status.oldestMs = s.Int(2);
+    }
+    return status;
+}
+
+namespace {
+// A board's result is a PASS or a FAIL: an aborted run did not finish testing it and an ERROR
+// was the station's fault; a run that never read an identity is no known board.
+void CountRuns(const std::vector<RunRow> &runs, YieldReport &report) {
     std::map<std::string, std::vector<const RunRow *>> byBoard;
+    std::map<std::string, int> errorsBySlot;
     for (const RunRow &run : runs) {
         if (run.verdict == Verdict::None) continue;
         ++report.runs;
-        byBoard[run.board.empty() ? "#" + std::to_string(run.id) : run.board].push_back(&run);
+        report.abortedRuns += run.verdict == Verdict::Aborted;
+        if (run.verdict == Verdict::Error) {
+            ++report.errorRuns;
+            ++errorsBySlot[run.slot];
+        }
+        if (run.board.empty()) {
+            ++report.unidentifiedRuns;
+        } else if (run.verdict == Verdict::Pass || run.verdict == Verdict::Fail) {
+            byBoard[run.board].push_back(&run);
+        }
     }
+    report.errorsBySlot.assign(errorsBySlot.begin(), errorsBySlot.end());
     report.boards = static_cast<int>(byBoard.size());
     for (const auto &[board, list] : byBoard) {
         report.firstPassBoards += list.front()->verdict == Verdict::Pass;
@@ -388,6 +520,15 @@ YieldReport Store::Yield(int64_t sinceMs) const {
         report.firstPassYield = static_cast<double>(report.firstPassBoards) / report.boards;
         report.finalYield = static_cast<double>(report.finalPassBoards) / report.boards;
     }
+}
+
+}  // namespace
+
+YieldReport Store::Yield(int64_t sinceMs) const {
+    YieldReport report;
+    report.sinceMs = sinceMs;
+    std::vector<RunRow> runs = Runs(sinceMs);
+    CountRuns(runs, report);
     std::map<std::string, std::vector<double>> seconds;
     std::map<std::string, int> failures;
     {
@@ -395,7 +536,7 @@ YieldReport Store::Yield(int64_t sinceMs) const {
         Statement s(db_,
                     "SELECT s.command, s.seconds FROM steps s JOIN runs r ON r.id = "
                     "s.run WHERE r.started_ms >= ? AND r.verdict IS NOT NULL");
-        s.Bind(1, sinceMs);
+        s.Bind(sinceMs);
         while (s.Step() == SQLITE_ROW) {
             const std::string command = s.Text(0);
             seconds[command].push_back(s.Real(1));

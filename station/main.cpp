@@ -104,6 +104,7 @@ bool StartWeb(const RunArgs &args, const StationConfig &config, Station &station
               std::unique_ptr<WebServer> &web) {
     if (!config.web && args.web.empty()) return true;
     WebOptions webOptions = config.webOptions;
+    webOptions.tokenFile = config.sqlitePath + ".page-token";
     if (!args.web.empty() && args.web != "yes") webOptions.address = args.web;
     if (!IsLoopbackAddress(webOptions.address) && !args.webPublic &&
         args.web == webOptions.address) {
@@ -118,9 +119,8 @@ bool StartWeb(const RunArgs &args, const StationConfig &config, Station &station
         return false;
     }
     // Flushed: under systemd or into a file nobody would see it until the end.
-    std::cout << "operator page: " << web->Url() << "  (token " << web->Token() << ")\n"
-              << "  open " << web->Url() << "?token=" << web->Token() << " on the operator's screen"
-              << std::endl;
+    std::cout << "operator page: " << web->Url() << "\n  open " << web->PairingLink()
+              << " on the operator's screen (the link works once, for 10 minutes)" << std::endl;
     return true;
 }
 
@@ -166,7 +166,7 @@ int RunStation(const RunArgs &args) {
     if (!config.postgres.empty()) {
         sender = std::make_unique<PostgresSender>(*store, config.postgres);
     }
-    std::vector<PostgresSender *> senders;
+    std::vector<OutboxSender *> senders;
     if (sender) senders.push_back(sender.get());
     auto station = Station::Create(config, *store, options, senders, error);
     if (!station) {
@@ -184,12 +184,13 @@ int RunStation(const RunArgs &args) {
     }
     Serve(*station, options, signals);
     if (web) web->Stop();
-    if (sender) {
-        sender->Stop();
-        if (!sender->SendPending(error)) {
-            std::cout << "station: PostgreSQL not reached; results wait in " << config.sqlitePath
-                      << " and go with the next start\n";
-        }
+    // A server that does not answer gets a few seconds; what it has not taken waits for the
+    // next start.
+    if (sender && !sender->Stop(std::chrono::seconds(5))) {
+        const OutboxStatus left = sender->Status();
+        std::cout << "station: PostgreSQL did not take " << left.waiting << " result(s)"
+                  << (left.lastError.empty() ? "" : " (" + left.lastError + ")")
+                  << "; they wait in " << config.sqlitePath << " and go with the next start\n";
     }
     if (station->Unsaved() == 0) return 0;
     std::cout << "station: " << station->Unsaved()
@@ -218,6 +219,12 @@ int Check(const std::string &checkFile) {
     }
     std::cout << checkFile << ": " << config.slots.size() << " slots, plan " << config.planPath
               << ": OK\n";
+    if (config.postgres.empty()) return 0;
+    if (!CheckPostgres(config.postgres, error)) {
+        std::cout << "PostgreSQL: not reached: " << error << '\n';
+        return 1;
+    }
+    std::cout << "PostgreSQL: reached\n";
     return 0;
 }
 

@@ -18,6 +18,7 @@ import time
 import tty
 
 from .board import LAB_ETH0_MAC, setup_twin_board, write
+from .panel import tap
 from .protocol import FRAME_LENGTH_OFFSET, FRAME_OVERHEAD, LISTENING_MARK, MAX_FRAME_SIZE, \
     MSG_START_DESCRIPTOR
 from .state import SIM, State
@@ -90,6 +91,68 @@ def process_alive(pid):
         return False
 
 
+def control_path(root):
+    return os.path.join(root, "control")
+
+
+class TapControl:
+    """Taps asked over the board's control FIFO, `touch X Y [WAIT]` a line: the simulated
+    operator taps without an interpreter of its own per tap. A tap waits until a touch test
+    has the panel open, at most WAIT seconds (default 15)."""
+
+    def __init__(self, root, board, log):
+        self.path = control_path(root)
+        self.board = board
+        self.log = log
+        self.pending = []  # (x, y, give up at)
+        self.partial = b""
+        if os.path.lexists(self.path):
+            os.remove(self.path)
+        os.mkfifo(self.path, 0o600)
+        self.fd = os.open(self.path, os.O_RDONLY | os.O_NONBLOCK)
+        # Our own writer: between two tappers the FIFO never reads as ended.
+        self.keep = os.open(self.path, os.O_WRONLY | os.O_NONBLOCK)
+
+    def read(self):
+        try:
+            self.partial += os.read(self.fd, 4096)
+        except BlockingIOError:
+            return
+        while b"\n" in self.partial:
+            line, self.partial = self.partial.split(b"\n", 1)
+            words = line.split()
+            try:
+                if len(words) not in (3, 4) or words[0] != b"touch":
+                    raise ValueError
+                wait = float(words[3]) if len(words) == 4 else 15.0
+                self.pending.append((int(words[1]), int(words[2]), time.time() + wait))
+            except ValueError:
+                self.log("control: not understood: %r" % line)
+
+    def serve(self):
+        """Taps the oldest waiting tap when a touch test reads; True while taps wait."""
+        if not self.pending:
+            return False
+        x, y, give_up = self.pending[0]
+        try:
+            done = tap(self.board, x, y)
+        except OSError as e:
+            self.log("control: cannot reach the panel: %s" % e)
+            done = True
+        if not done and time.time() >= give_up:
+            self.log("control: no touch test waited for the tap at %d,%d" % (x, y))
+            done = True
+        if done:
+            self.pending.pop(0)
+        return bool(self.pending)
+
+    def close(self):
+        os.close(self.fd)
+        os.close(self.keep)
+        if os.path.lexists(self.path):
+            os.remove(self.path)
+
+
 class Relay:
     """Carries bytes between the fixture's pty and the agent's line. Fixture bytes wait in a
     queue until the agent listens; then exactly the bytes of one frame go through."""
@@ -110,6 +173,7 @@ class Relay:
         self.marks_seen = 0
         self.marks_used = 0
         self.held_since = None
+        self.taps = None  # TapControl, on a fast board
         self.heard_r, self.heard_w = os.pipe()
         self.wake_r, self.wake_w = os.pipe()
         os.set_blocking(self.wake_w, False)
@@ -165,10 +229,12 @@ class Relay:
         board = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, preexec_fn=set_death_signal)
         os.set_blocking(board.stdout.fileno(), False)
+        self.taps = TapControl(self.state.root, self.state.board, self.log)
         try:
             self.pump(agent_master, client_master, board.stdout.fileno(),
                       lambda: board.poll() is None)
         finally:
+            self.taps.close()
             if board.poll() is None:
                 board.kill()
             board.wait()
@@ -288,9 +354,17 @@ class Relay:
         watch = [agent_fd, client_master, self.wake_r, self.heard_r]
         if log_fd is not None:
             watch.append(log_fd)
+        if self.taps is not None:
+            watch.append(self.taps.fd)
+        tapping = False
         with open(self.state.agent_log, "ab") as logfile:
             while not self.stopping and alive():
-                readable, _, _ = select.select(watch, [], [], 0.2)
+                # A waiting tap looks for the touch test often: it lands as the panel opens.
+                readable, _, _ = select.select(watch, [], [], 0.02 if tapping else 0.2)
+                if self.taps is not None:
+                    if self.taps.fd in readable:
+                        self.taps.read()
+                    tapping = self.taps.serve()
                 if log_fd is not None and log_fd in readable:
                     try:
                         chunk = os.read(log_fd, 65536)

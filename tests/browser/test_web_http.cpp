@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,12 +14,20 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "RunReport.h"
 #include "Web.h"
 
 namespace station {
 namespace {
 
 using json = nlohmann::json;
+
+WebOptions Options(const std::string &address, const std::string &token) {
+    WebOptions options;
+    options.address = address;
+    options.token = token;
+    return options;
+}
 
 const std::string kHostile = "<script>alert(1)</script>\xff";
 
@@ -63,7 +72,9 @@ class FakeStation : public StationControl, public ResultsQuery {
         std::lock_guard lock(mutex_);
         subscribers[size_t(id)] = nullptr;
     }
-    std::vector<OutboxStatus> Outboxes() const override { return {}; }
+    std::vector<OutboxStatus> Outboxes() const override {
+        return {{"postgres", 0, 0, 0, ""}, {"cfx", 3, 0, 5, "broker <refused>"}};
+    }
     void Change() {
         std::lock_guard lock(mutex_);
         for (auto &s : subscribers)
@@ -99,7 +110,7 @@ class WebTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string error;
-        server = StartWebServer(station, station, {"127.0.0.1:0", "s3cret-token"}, error);
+        server = StartWebServer(station, station, Options("127.0.0.1:0", "s3cret-token"), error);
         ASSERT_TRUE(server) << error;
         port = std::stoi(server->Url().substr(server->Url().rfind(':') + 1));
         origin = "http://127.0.0.1:" + std::to_string(port);
@@ -129,6 +140,14 @@ class WebTest : public ::testing::Test {
             reply.append(buf, size_t(n));
         close(fd);
         return reply;
+    }
+
+    int Status(const std::string &request) {
+        std::string reply = Raw(request);
+        return reply.size() >= 12 ? std::stoi(reply.substr(9, 3)) : 0;
+    }
+    int StateWithHost(const std::string &host) {
+        return Status("GET /api/state HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
     }
 
     FakeStation station;
@@ -177,8 +196,8 @@ TEST_F(WebTest, StateChangingRequestsNeedTheTokenAndTheSameOrigin) {
 
 TEST_F(WebTest, ServerMakesAnUnguessableTokenWhenTheFileGivesNone) {
     std::string error;
-    auto a = StartWebServer(station, station, {"127.0.0.1:0", ""}, error);
-    auto b = StartWebServer(station, station, {"127.0.0.1:0", ""}, error);
+    auto a = StartWebServer(station, station, Options("127.0.0.1:0", ""), error);
+    auto b = StartWebServer(station, station, Options("127.0.0.1:0", ""), error);
     ASSERT_TRUE(a && b) << error;
     EXPECT_GE(a->Token().size(), 32u);
     EXPECT_NE(a->Token(), b->Token());
@@ -227,17 +246,152 @@ TEST_F(WebTest, BadRequestsAreAnsweredWithAMessage) {
 
     EXPECT_EQ(Post("/api/start", std::string(100 * 1024, ' '), Good())->status, 413);
     EXPECT_EQ(Raw("GARBAGE\r\nConnection: close\r\n\r\n").substr(0, 12), "HTTP/1.1 400");
-    EXPECT_EQ(Raw("GET /api/state HTTP/1.1\r\nHost: evil.example:" + std::to_string(port) +
-                  "\r\nConnection: close\r\n\r\n")
-                  .substr(0, 12),
-              "HTTP/1.1 403")
-        << "a rebound name must not reach a loopback station";
-    EXPECT_EQ(Raw("GET /api/state HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
-                  "\r\nConnection: close\r\n\r\n")
-                  .substr(0, 12),
-              "HTTP/1.1 200");
     // Still serving after all of that.
     EXPECT_EQ(client.Get("/api/state")->status, 200);
+}
+
+// A rebound name (any name that resolves to 127.0.0.1) must not reach a loopback station; only
+// loopback names and literals, and names the station file lists, with the station's own port.
+TEST_F(WebTest, OnlyLoopbackHostNamesReachTheStation) {
+    const std::string p = ":" + std::to_string(port);
+    struct Case {
+        std::string host;
+        int status;
+    } cases[] = {
+        {"localhost" + p, 200},
+        {"LocalHost" + p, 200},
+        {"127.0.0.1" + p, 200},
+        {"127.3.2.1" + p, 200},
+        {"[::1]" + p, 200},
+        {"station.example" + p, 200},
+        {"evil.example" + p, 403},
+        {"127.evil.example" + p, 403},
+        {"127.0.0.1.nip.io" + p, 403},
+        {"127.0.0.1@evil.example" + p, 403},
+        {"evil.example@127.0.0.1" + p, 403},
+        {"localhost.evil.example" + p, 403},
+        {"127.0.0.1:1", 403},
+        {"127.0.0.1", 403},
+        {"127.0.0.1" + p + "x", 403},
+        {"127.0.0.256" + p, 403},
+        {"[::1" + p, 403},
+        {"[::ffff:127.0.0.1]" + p, 403},
+        {"", 403},
+    };
+    std::string error;
+    WebOptions options = Options("127.0.0.1:0", "s3cret-token");
+    options.hosts = {"Station.example"};
+    server = StartWebServer(station, station, options, error);
+    ASSERT_TRUE(server) << error;
+    port = std::stoi(server->Url().substr(server->Url().rfind(':') + 1));
+    const std::string q = ":" + std::to_string(port);
+    for (auto &c : cases) {
+        if (c.host.size() >= p.size() && c.host.find(p) != std::string::npos)
+            c.host.replace(c.host.find(p), p.size(), q);
+        EXPECT_EQ(StateWithHost(c.host), c.status) << c.host;
+    }
+}
+
+// The printed link works once; the cookie it gives is out of script's and other sites' reach,
+// and with it the page's own writes go through (and only the page's own).
+TEST_F(WebTest, APairingCodeGivesOneBrowserASession) {
+    std::string link = server->PairingLink(), other = server->PairingLink();
+    ASSERT_EQ(link.rfind(server->Url() + "pair?code=", 0), 0u) << link;
+    EXPECT_EQ(link.find(server->Token()), std::string::npos) << "the token is not in the link";
+    EXPECT_NE(link, other);
+    httplib::Client client("127.0.0.1", port);
+    const std::string path = link.substr(server->Url().size() - 1);
+    auto first = client.Get(path);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->status, 303);
+    std::string cookie = first->get_header_value("Set-Cookie");
+    for (const char *part : {"HttpOnly", "SameSite=Strict", "Path=/"})
+        EXPECT_NE(cookie.find(part), std::string::npos) << cookie;
+    auto again = client.Get(path);
+    EXPECT_EQ(again->status, 303);
+    EXPECT_FALSE(again->has_header("Set-Cookie")) << "a code works once";
+    EXPECT_FALSE(
+        client.Get("/pair?code=0123456789abcdef0123456789abcdef")->has_header("Set-Cookie"));
+
+    const std::string session = cookie.substr(0, cookie.find(';'));
+    auto unlocked = [&](httplib::Headers h) {
+        return json::parse(client.Get("/api/session", h)->body)["unlocked"].get<bool>();
+    };
+    EXPECT_TRUE(unlocked({{"Cookie", "theme=dark; " + session}}));
+    EXPECT_FALSE(unlocked({{"Cookie", session + "x"}}));
+    EXPECT_FALSE(unlocked({}));
+    EXPECT_EQ(
+        Post("/api/start", R"({"slot":"A"})", {{"Cookie", session}, {"Origin", origin}})->status,
+        200);
+    EXPECT_EQ(Post("/api/start", R"({"slot":"A"})", {{"Cookie", session}})->status, 403)
+        << "a cookie alone does not say where the request comes from";
+    EXPECT_EQ(Post("/api/start", R"({"slot":"A"})",
+                   {{"Cookie", session}, {"Origin", "http://evil.example"}})
+                  ->status,
+              403);
+    auto typed = Post("/api/token", "{}", Good());
+    EXPECT_NE(typed->get_header_value("Set-Cookie").find("HttpOnly"), std::string::npos)
+        << "a typed token also becomes a session";
+}
+
+// Made once and kept private; the next start finds the same one, so open pages stay unlocked.
+TEST(WebToken, KeptInAPrivateFileAcrossRestarts) {
+    FakeStation station;
+    char folder[] = "/tmp/web-token-XXXXXX";
+    ASSERT_TRUE(mkdtemp(folder));
+    WebOptions options = Options("127.0.0.1:0", "");
+    options.tokenFile = std::string(folder) + "/results.db.page-token";
+    std::string error, first;
+    {
+        auto server = StartWebServer(station, station, options, error);
+        ASSERT_TRUE(server) << error;
+        first = server->Token();
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(options.tokenFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto again = StartWebServer(station, station, options, error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_EQ(again->Token(), first);
+    EXPECT_GE(first.size(), 32u);
+    again.reset();
+    chmod(options.tokenFile.c_str(), 0644);
+    EXPECT_FALSE(StartWebServer(station, station, options, error)) << "a token others can read";
+    EXPECT_NE(error.find("chmod"), std::string::npos) << error;
+    unlink(options.tokenFile.c_str());
+    rmdir(folder);
+}
+
+TEST_F(WebTest, MetricsAreServedWhenTheStationHasThem) {
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_EQ(client.Get("/metrics")->status, 404);
+    std::string error;
+    WebOptions options = Options("127.0.0.1:0", "s3cret-token");
+    options.metrics = [] { return std::string("station_up 1\n"); };
+    server = StartWebServer(station, station, options, error);
+    ASSERT_TRUE(server) << error;
+    port = std::stoi(server->Url().substr(server->Url().rfind(':') + 1));
+    auto res = httplib::Client("127.0.0.1", port).Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, "station_up 1\n");
+    EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain; version=0.0.4");
+    EXPECT_EQ(Status("GET /metrics HTTP/1.1\r\nHost: evil.example:" + std::to_string(port) +
+                     "\r\nConnection: close\r\n\r\n"),
+              403);
+}
+
+TEST_F(WebTest, RefusalsAreLoggedWithoutTheQuery) {
+    httplib::Client client("127.0.0.1", port);
+    testing::internal::CaptureStderr();
+    client.Get("/pair?code=feedc0de");
+    Post("/api/start", R"({"slot":"Z"})", Good());
+    client.Get("/api/state");
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("POST /api/start: 404 no slot 'Z'"), std::string::npos) << log;
+    EXPECT_NE(log.find("GET /pair"), std::string::npos) << log;
+    EXPECT_EQ(log.find("feedc0de"), std::string::npos) << log;
+    EXPECT_EQ(log.find("/api/state"), std::string::npos) << "only refusals: " << log;
 }
 
 TEST_F(WebTest, TextFromBoardsIsPassedOnAsData) {
@@ -248,6 +402,8 @@ TEST_F(WebTest, TextFromBoardsIsPassedOnAsData) {
     EXPECT_EQ(state["slots"][0]["board"], "<script>alert(1)</script>\xef\xbf\xbd");
     EXPECT_EQ(state["slots"][0]["verdict"], "FAIL");
     EXPECT_EQ(state["slots"][1]["phase"], "confirm");
+    ASSERT_EQ(state["outboxes"].size(), 1u) << "only targets that are behind: " << state;
+    EXPECT_EQ(state["outboxes"][0]["lastError"], "broker <refused>");
     auto yield = json::parse(client.Get("/api/yield?since=5")->body);
     EXPECT_EQ(yield["sinceMs"], 5);
     EXPECT_EQ(yield["failuresByStep"][0]["failures"], 2);
@@ -261,6 +417,10 @@ TEST_F(WebTest, TextFromBoardsIsPassedOnAsData) {
     ASSERT_EQ(script->status, 200);
     EXPECT_EQ(script->body.find("innerHTML"), std::string::npos) << "text goes in as text";
     EXPECT_EQ(client.Get("/style.css")->status, 200);
+
+    auto runs = json::parse(client.Get("/api/runs")->body);
+    auto cli = json::parse(FormatHistory("B-1", station.Runs(0), Format::Json));
+    EXPECT_EQ(cli["runs"], runs) << "one spelling of a run for the command line and the page";
 
     auto csv = client.Get("/api/runs.csv?board=B-1");
     ASSERT_EQ(csv->status, 200);
@@ -301,11 +461,16 @@ TEST_F(WebTest, ChangesArePushedToEveryOpenPage) {
     EXPECT_EQ(events, 4);
     EXPECT_GT(changeMs, 0) << "a pushed state names the change it shows";
 
-    // Stopping with a page open ends its stream instead of waiting for it.
+    // Stopping with a page open ends its stream instead of waiting for it, and the change made
+    // just before the stop still reaches the page.
+    events = 0;
     std::thread open(listen);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 200 && events < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    station.Change();
     server->Stop();
     open.join();
+    EXPECT_EQ(events, 2) << "the last state is sent before the stream ends";
 }
 
 TEST(WebAddress, RefusesWhatItCannotServe) {
@@ -314,13 +479,14 @@ TEST(WebAddress, RefusesWhatItCannotServe) {
     for (const char *address :
          {"8080", ":8080", "127.0.0.1:", "127.0.0.1:80x", "127.0.0.1:70000", "203.0.113.9:8080"}) {
         error.clear();
-        EXPECT_FALSE(StartWebServer(station, station, {address, ""}, error)) << address;
+        EXPECT_FALSE(StartWebServer(station, station, Options(address, ""), error)) << address;
         EXPECT_FALSE(error.empty()) << address;
     }
-    auto first = StartWebServer(station, station, {"127.0.0.1:0", ""}, error);
+    auto first = StartWebServer(station, station, Options("127.0.0.1:0", ""), error);
     ASSERT_TRUE(first) << error;
     std::string taken = first->Url().substr(7, first->Url().size() - 8);
-    EXPECT_FALSE(StartWebServer(station, station, {taken, ""}, error)) << "port shared with " << taken;
+    EXPECT_FALSE(StartWebServer(station, station, Options(taken, ""), error))
+        << "port shared with " << taken;
     EXPECT_NE(error.find(taken), std::string::npos) << error;
 }
 

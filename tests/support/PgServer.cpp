@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 extern char **environ;
@@ -92,6 +95,26 @@ bool PgServer::Start() {
 
 bool PgServer::Stop() {
     return RunAsPostgres({bin_ + "/pg_ctl", "-D", folder_ + "/data", "-m", "fast", "-w", "stop"});
+}
+
+bool PgServer::Signal(int signal) const {
+    std::ifstream pidFile(folder_ + "/data/postmaster.pid");
+    pid_t postmaster = 0;
+    if (!(pidFile >> postmaster) || postmaster <= 0) return false;
+    std::vector<pid_t> pids = {postmaster};
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        char state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == postmaster)
+            pids.push_back(std::atoi(entry.path().filename().c_str()));
+    }
+    // A backend may end between the look and the signal.
+    for (size_t i = 1; i < pids.size(); ++i) kill(pids[i], signal);
+    return kill(postmaster, signal) == 0;
 }
 
 std::string PgServer::Query(const std::string &sql) const {

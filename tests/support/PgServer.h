@@ -18,6 +18,8 @@ class PgServer {
     std::string Connection() const;  // a libpq connection string
     bool Stop();
     bool Start();
+    // Sends `signal` to the server and its backends (SIGSTOP: a server that hangs).
+    bool Signal(int signal) const;
     // Runs one SQL statement through psql; its output without alignment, rows on lines.
     std::string Query(const std::string &sql) const;
 

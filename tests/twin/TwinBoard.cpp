@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Process.h"
 #include "RS485lib.h"
 
 namespace twin {
@@ -27,6 +28,7 @@ constexpr const char *kListeningLine = RS485_LISTENING_TEXT;
 constexpr const char *kStandInDir = "/run/sim";
 constexpr const char *kScreendumpName = "screendump.ppm";
 constexpr int kListeningWaitSeconds = 30;
+constexpr int kBeaconTimeoutMs = 30000;
 
 int ConnectUnix(const std::string &path, std::string &error) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -295,6 +297,16 @@ fixture::Exchange TwinBoard::Raw(const Bytes &bytes, int timeoutMs) {
 
 CtlResult TwinBoard::Ctl(const std::string &command, int timeoutMs) {
     return control_.Run(command, timeoutMs);
+}
+
+CtlResult TwinBoard::Beacon(const std::string &action) {
+    const support::ProcessResult r = support::RunProcess(
+        {TVK_TWIN_SCRIPT, "--run", runDir_, "beacon", action}, {}, kBeaconTimeoutMs);
+    CtlResult result;
+    result.ok = !r.timedOut && r.exitCode >= 0;
+    result.status = r.exitCode;
+    result.output = r.exitCode == 0 ? r.out.substr(0, r.out.find_last_not_of('\n') + 1) : r.err;
+    return result;
 }
 
 bool TwinBoard::WriteFile(const std::string &guestPath, const std::string &content) {

@@ -67,6 +67,9 @@ class TwinBoard {
     fixture::Link &link() { return link_; }
 
     CtlResult Ctl(const std::string &command, int timeoutMs = 60000);
+    // The Bluetooth peer on the twin's emulator, on the host (`twin beacon start|stop|status`);
+    // start and status answer its address as the emulator gave it.
+    CtlResult Beacon(const std::string &action);
     bool WriteFile(const std::string &guestPath, const std::string &content);
     std::string ReadFile(const std::string &guestPath);
     // Stand-in tools (sim/board-tools): scripted output and exit code, and the calls made.

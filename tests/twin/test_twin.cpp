@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "Frames.h"
 #include "RS485lib.h"
 #include "TwinBoard.h"
 
@@ -25,6 +26,9 @@ constexpr int kCanTimeoutMs = 12000;
 // Association, key handshake and lease take about 10 s here; the agent allows the script 60 s.
 constexpr int kWifiTimeoutMs = 70000;
 constexpr size_t kImageBytes = 1000000;
+// The agent allows the adapter's bring-up 10 s, waits a second, then the scan (a 10 s inquiry
+// and the name requests) 30 s.
+constexpr int kBtTimeoutMs = 45000;
 
 Bytes Frame(const std::string &hex) {
     Bytes bytes;
@@ -279,7 +283,7 @@ TEST_F(Twin, HapticStartsAtHalfDutyAndStops) {
         << "a stop while stopped";
 }
 
-// ---- MAC, USB stick, Bluetooth ------------------------------------------------------------
+// ---- MAC, USB stick ------------------------------------------------------------------------
 
 TEST_F(Twin, MacAddressOfEth0) {
     ASSERT_EQ("00:1a:2b:3c:4d:5e", Guest("cat /sys/class/net/eth0/address"));
@@ -300,12 +304,37 @@ TEST_F(Twin, UsbFileOnTheStick) {
     EXPECT_NE(0, board().Ctl("[ -e /tmp/owned ]").status) << "request text reached the shell";
 }
 
-TEST_F(Twin, BluetoothScanFindsTheNamedDevice) {
-    ASSERT_TRUE(board().WriteFile("/run/sim/bt-devices",
-                                  "11:22:33:44:55:66 Other\n00:1A:2B:3C:4D:5E TVK-Fixture\n"));
-    EXPECT_TRUE(Answered(board().Request(0x13, Text("TVK-Fix"), kSlowTimeoutMs),
-                         Frame("3C 13 23 0D 23 00 3B 00 3A 1A 3A 2B 3A 3C 3A 4D 3A 5E 23 89 3E")));
-    EXPECT_TRUE(Contains(board().ToolCalls(), "hciconfig hci0 up"));
+// ---- Bluetooth: hci_uart on ttyAMA3, the controller and its peer on BlueZ's emulator -------
+
+// The agent's own hciconfig and hcitool (BlueZ's) on a kernel HCI device: the inquiry finds
+// the peer on the emulator's air by its name, with the address the emulator gave it.
+TEST_F(Twin, BluetoothScanFindsThePeerByNameAndNothingElse) {
+    const twin::CtlResult peer = board().Beacon("start");
+    ASSERT_EQ(0, peer.status) << peer.output;
+    const Bytes address = support::FromHex(peer.output);
+    ASSERT_EQ(6u, address.size()) << peer.output;
+    Bytes data;  // the address bytes with the text's colons between them
+    for (uint8_t byte : address) {
+        if (!data.empty()) data.push_back(':');
+        data.push_back(byte);
+    }
+    EXPECT_TRUE(Answered(board().Request(0x13, Text("TVK-Fixture-Beacon"), kBtTimeoutMs),
+                         support::Answer(0x13, 0, data)))
+        << "peer " << peer.output;
+    EXPECT_NE(std::string::npos, Guest("hciconfig hci0").find("UP RUNNING"));
+    EXPECT_TRUE(Answered(board().Request(0x13, Text("Nobody-Here"), kBtTimeoutMs),
+                         support::FailAnswer(0x13)))
+        << "a pattern no device matches";
+}
+
+// Within 30 s of the last inquiry the kernel answers from its cache: the peer may still be
+// listed, but with no name to match, as on a board whose peer just went away.
+TEST_F(Twin, BluetoothScanWithThePeerGoneFails) {
+    ASSERT_EQ(0, board().Beacon("stop").status);
+    const Exchange ex = board().Request(0x13, Text("TVK-Fixture-Beacon"), kBtTimeoutMs);
+    const twin::CtlResult back = board().Beacon("start");
+    EXPECT_TRUE(Answered(ex, support::FailAnswer(0x13)));
+    EXPECT_EQ(0, back.status) << back.output;
 }
 
 // ---- network: eth0 and wlan0 are interfaces without wire or radio ------------------------
@@ -358,15 +387,26 @@ TEST_F(Twin, WifiAssociatesPingsOverTheAirAndStops) {
     EXPECT_EQ("", Guest("twin-lab run iw dev wlan1 station dump"));
 }
 
-TEST_F(Twin, WifiWithWrongPassphraseFails) {
+// The agent adds a block per request: the wrong passphrase's block stays ahead of the right
+// one, and the client must go on to it.
+TEST_F(Twin, WifiWrongPassphraseFailsAndTheRightOneAfterItPasses) {
     ASSERT_EQ(0, board().Ctl("rm -f /etc/wpa_supplicant.conf").status);
-    Bytes request = {1, 0};
-    const Bytes text = Text("TVK-LAB;not-the-passphrase");
-    request.insert(request.end(), text.begin(), text.end());
-    EXPECT_TRUE(Answered(board().Request(0x27, request, kWifiTimeoutMs),
-                         Frame("3C 27 23 03 23 01 3B 05 23 41 3E")));
+    const auto join = [&](const std::string &ssidAndKey) {
+        Bytes request = {1, 0};
+        const Bytes text = Text(ssidAndKey);
+        request.insert(request.end(), text.begin(), text.end());
+        return board().Request(0x27, request, kWifiTimeoutMs);
+    };
+    EXPECT_TRUE(Answered(join("TVK-LAB;not-the-passphrase"), support::FailAnswer(0x27)));
     EXPECT_EQ("", Guest("twin-lab run iw dev wlan1 station dump | grep authorized.*yes"));
-    board().Ctl("kill $(pidof wpa_supplicant); rm -f /etc/wpa_supplicant.conf");
+
+    EXPECT_TRUE(Answered(join("TVK-LAB;tvk-lab-passphrase"),
+                         Frame("3C 27 23 06 23 00 3B 0A 00 4E 14 23 A7 3E")));
+    EXPECT_EQ("2", Guest("grep -c '^network=' /etc/wpa_supplicant.conf"))
+        << "the wrong block is not ahead of the right one";
+    EXPECT_TRUE(
+        Answered(board().Request(0x33, {}, kSlowTimeoutMs), Frame("3C 33 23 01 23 00 23 00 3E")));
+    board().Ctl("rm -f /etc/wpa_supplicant.conf");
 }
 
 // ---- the board's start script keeps the agent alive --------------------------------------

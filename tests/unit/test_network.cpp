@@ -388,6 +388,18 @@ TEST_P(WifiRequest, SplitsTheTextOrRefusesItUntouched) {
     }
 }
 
+TEST_F(NetworkUnit, WifiPassphraseNeverReachesTheLog) {
+    WriteAll(supplicant_, kDefaultSupplicant);
+    const std::string text = "LabNet;tvk-secret-42";
+    unsigned char data[PKT_DATA_SIZE] = {1, 0};
+    std::memcpy(data + 2, text.data(), text.size());
+    ::testing::internal::CaptureStderr();
+    ConfigWifi(data, static_cast<unsigned char>(2 + text.size()));
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("LabNet"), std::string::npos) << log;
+    EXPECT_EQ(log.find("tvk-secret-42"), std::string::npos) << log;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, WifiRequest,
     ::testing::Values(

@@ -18,15 +18,19 @@ if old=$(pidof wpa_supplicant); then
 fi
 ifconfig wlan0 0.0.0.0 up
 
-log=/var/log/messages
-seen=$(wc -l <"$log")
-wpa_supplicant -B -s -D nl80211 -i wlan0 -c "$conf" || exit 1
-# Associated, and the key handshake done (a wrong passphrase never gets that far: the client
-# says so, and gives up on the network for a while).
-n=0
-until iw dev wlan0 station dump | grep -q "authorized:.*yes"; do
-    n=$((n + 1))
-    if [ $n -gt 30 ] || tail -n +$((seen + 1)) "$log" | grep -q "WRONG_KEY"; then
+# Its control socket named here: the agent's file may hold network blocks only.
+ctrl=/var/run/wpa_supplicant
+wpa_supplicant -B -s -D nl80211 -i wlan0 -c "$conf" -C "$ctrl" || exit 1
+# The client's own outcome: associated with the key handshake done, on any of the blocks, or
+# every block tried and put aside (a wrong passphrase disables its block for a while, and the
+# client goes on to the next one of the same network).
+state() { wpa_cli -p "$ctrl" -i wlan0 "$@" 2>/dev/null; }
+uptime_s() { cut -d. -f1 /proc/uptime; }
+# Leaves the lease its time within the agent's 60 s for this script.
+give_up=$(($(uptime_s) + 40))
+until state status | grep -qx "wpa_state=COMPLETED"; do
+    blocks=$(state list_networks | tail -n +2)
+    if [ "$(uptime_s)" -ge $give_up ] || ! echo "$blocks" | grep -qv "DISABLED\]"; then
         echo "wifi.sh: no network" >&2
         exit 1
     fi
