@@ -10,6 +10,7 @@
 
 #include "Outbox.h"
 #include "RunOutputs.h"
+#include "Trace.h"
 
 namespace station {
 
@@ -111,24 +112,67 @@ std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &sto
     return station;
 }
 
-bool Station::ReadPlan(std::string &error) {
-    std::ifstream in(config_.planPath);
-    if (!in) {
-        error = config_.planPath + ": cannot read the plan";
+namespace {
+
+// A plan file filled in with one slot's variables; false with `error` naming the slot and line.
+bool FillPlan(const std::string &path, const std::string &text, const std::string &slot,
+              const fixture::Variables &vars, fixture::Plan &plan, std::string &error) {
+    std::vector<std::string> errors;
+    const std::string name = std::filesystem::path(path).stem().string();
+    if (fixture::ParsePlan(text, name, vars, plan, errors)) return true;
+    error = path + " (slot " + slot + "): " + errors.front();
+    for (size_t i = 1; i < errors.size(); ++i) error += "\n  " + errors[i];
+    return false;
+}
+
+bool ReadFile(const std::string &path, std::string &text, std::string &error) {
+    std::ifstream in(path);
+    std::stringstream read;
+    read << in.rdbuf();
+    text = read.str();
+    if (!in) error = path + ": cannot read the plan";
+    return static_cast<bool>(in);
+}
+
+}  // namespace
+
+// With variants the station's plan only identifies the board: it must read its type.
+bool Station::ReadVariants(Slot &slot, std::string &error) {
+    bool readsType = false;
+    for (const fixture::PlanStep &step : slot.plan.steps) {
+        const fixture::CommandDef *def = step.request.def;
+        readsType = readsType || (def != nullptr && def->decode == fixture::Decode::BoardType);
+    }
+    if (!config_.variants.empty() && !readsType) {
+        error = config_.planPath + ": with [[variant]] tables the plan must read board-type";
         return false;
     }
-    std::stringstream text;
-    text << in.rdbuf();
+    for (const VariantConfig &variant : config_.variants) {
+        VariantPlan filled{
+            &variant, {}, std::filesystem::path(variant.planPath).stem().string(), ""};
+        std::string text;
+        if (!ReadFile(variant.planPath, text, error) ||
+            !FillPlan(variant.planPath, text, slot.config.name,
+                      SlotVariables(config_, slot.config, &variant), filled.plan, error)) {
+            return false;
+        }
+        filled.planHash = PlanHash(text);
+        slot.variants.push_back(std::move(filled));
+    }
+    return true;
+}
+
+bool Station::ReadPlan(std::string &error) {
+    std::string text;
+    if (!ReadFile(config_.planPath, text, error)) return false;
     planName_ = std::filesystem::path(config_.planPath).stem().string();
-    planHash_ = PlanHash(text.str());
+    planHash_ = PlanHash(text);
     for (const SlotConfig &slotConfig : config_.slots) {
         auto slot = std::make_unique<Slot>();
         slot->config = slotConfig;
-        std::vector<std::string> errors;
-        if (!fixture::ParsePlan(text.str(), planName_, SlotVariables(config_, slotConfig),
-                                slot->plan, errors)) {
-            error = config_.planPath + " (slot " + slotConfig.name + "): " + errors.front();
-            for (size_t i = 1; i < errors.size(); ++i) error += "\n  " + errors[i];
+        if (!FillPlan(config_.planPath, text, slotConfig.name, SlotVariables(config_, slotConfig),
+                      slot->plan, error) ||
+            !ReadVariants(*slot, error)) {
             return false;
         }
         slot->view.name = slotConfig.name;
@@ -189,7 +233,18 @@ void Station::Change(Slot &slot, const std::function<void(SlotView &)> &change) 
 
 void Station::Work(Slot &slot) {
     Host host(*this, slot);
-    const RunSetup setup{config_, slot.config, slot.plan, planName_, planHash_, options_};
+    const RunSetup setup{config_,
+                         slot.config,
+                         slot.plan,
+                         planName_,
+                         planHash_,
+                         options_,
+                         config_.variants.empty() ? nullptr : &slot.variants,
+                         [this](const std::string &board) -> std::string {
+                             if (config_.maxFailures == 0) return "";
+                             return RepairRefusal(board, store_.VerdictsSinceRepair(board),
+                                                  config_.maxFailures);
+                         }};
     while (WaitForStart(slot)) {
         Run run(setup, host, outputs_);
         std::string error;

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <toml++/toml.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <set>
 
@@ -91,13 +93,64 @@ bool IsLoopbackAddress(const std::string &address) {
     return IsLoopbackHost(host);
 }
 
-fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot) {
+fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot,
+                                 const VariantConfig *variant) {
     fixture::Variables vars = config.vars;
     vars["STATION"] = config.name;
     vars["SLOT"] = slot.name;
+    if (variant != nullptr) {
+        for (const auto &[key, value] : variant->vars) vars[key] = value;
+    }
     for (const auto &[key, value] : slot.vars) vars[key] = value;
     return vars;
 }
+
+const VariantConfig *FindVariant(const StationConfig &config, const std::string &boardType) {
+    const auto same = [](unsigned char a, unsigned char b) {
+        return std::tolower(a) == std::tolower(b);
+    };
+    for (const VariantConfig &variant : config.variants) {
+        if (std::equal(variant.name.begin(), variant.name.end(), boardType.begin(), boardType.end(),
+                       same)) {
+            return &variant;
+        }
+    }
+    return nullptr;
+}
+
+namespace {
+
+bool Variants(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
+    const toml::node *max = root.get("max_failures");
+    if (max != nullptr) {
+        const int64_t n = max->is_integer() ? max->as_integer()->get() : 0;
+        if (n < 1 || n > 1000) return r.Fail(max, "max_failures", "a whole number, 1-1000");
+        out.maxFailures = static_cast<int>(n);
+    }
+    const toml::node *variants = root.get("variant");
+    if (variants == nullptr) return true;
+    if (!variants->is_array_of_tables()) {
+        return r.Fail(variants, "variant", "give one [[variant]] table per board type");
+    }
+    for (const toml::node &node : *variants->as_array()) {
+        const toml::table &table = *node.as_table();
+        VariantConfig variant;
+        if (!r.OnlyKeys(table, "variant.", {"name", "plan", "vars"}) ||
+            !r.String(table, "variant.", "name", variant.name, true) ||
+            !r.String(table, "variant.", "plan", variant.planPath, true) ||
+            !r.Vars(table, "variant.", variant.vars)) {
+            return false;
+        }
+        if (FindVariant(out, variant.name) != nullptr) {
+            return r.Fail(table.get("name"), "variant.name", "'" + variant.name + "' twice");
+        }
+        variant.planPath = Resolve(folder, variant.planPath);
+        out.variants.push_back(std::move(variant));
+    }
+    return true;
+}
+
+}  // namespace
 
 bool LoadStationFile(const std::string &path, StationConfig &out, std::string &error) {
     out = StationConfig{};
@@ -116,7 +169,9 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
         error = r.error;
         return false;
     };
-    if (!r.OnlyKeys(root, "", {"name", "plan", "operator", "vars", "store", "web", "slot"}) ||
+    if (!r.OnlyKeys(root, "",
+                    {"name", "plan", "operator", "vars", "store", "web", "slot", "variant",
+                     "max_failures"}) ||
         !r.String(root, "", "name", out.name, true) ||
         !r.String(root, "", "plan", out.planPath, true) ||
         !r.String(root, "", "operator", out.operatorName, false) || !r.Vars(root, "", out.vars)) {
@@ -178,6 +233,7 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
             (std::filesystem::path(out.sqlitePath).parent_path() / "junit").lexically_normal();
     }
 
+    if (!Variants(r, root, folder, out)) return done();
     const toml::node *slots = root.get("slot");
     if (slots == nullptr || !slots->is_array_of_tables() || slots->as_array()->empty()) {
         return r.Fail(slots ? slots : &root, "slot", "give one [[slot]] table per board"), done();
