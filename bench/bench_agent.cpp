@@ -23,6 +23,7 @@
 #include "Commands.h"
 #include "FixtureLink.h"
 #include "Plan.h"
+#include "Process.h"
 
 namespace {
 
@@ -36,12 +37,6 @@ constexpr size_t kVersionResponseBytes = 13;
 const std::string kSim = std::string(TVK_SOURCE_DIR) + "/sim/sim";
 const std::string kNetlab = std::string(TVK_SOURCE_DIR) + "/sim/netlab";
 const std::string kSamplePlan = std::string(TVK_SOURCE_DIR) + "/sim/plans/sample.plan";
-
-std::string Quote(const std::string &text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 double Percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
@@ -121,8 +116,7 @@ std::string StatusField(pid_t pid, const std::string &name) {
 }
 
 bool MakeBoard(const e2e::BoardSandbox &board) {
-    return std::system(
-               ("python3 " + Quote(kSim) + " make-board " + Quote(board.board())).c_str()) == 0;
+    return support::RunProcess({"python3", kSim, "make-board", board.board()}).exitCode == 0;
 }
 
 // (a) From the last request byte written to the first response byte read, on the pty.

@@ -145,7 +145,7 @@ Verdict Run::Go() {
     run.host = [this](size_t i, const fixture::PlanStep &step) { return Host(i, step); };
     const auto send = [this](const fixture::Request &request) { return Send(request); };
     std::vector<fixture::StepResult> results = fixture::RunPlan(setup_.plan, send, run);
-    if (setup_.variants != nullptr && !Cut() &&
+    if (setup_.variants != nullptr && !Cut() && !fixture::Stopped(results) &&
         fixture::OverallOutcome(results) == fixture::Outcome::Pass) {
         std::string type;
         const VariantPlan *variant = Choose(results, type);

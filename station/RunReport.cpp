@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "Plan.h"
-#include "Report.h"  // XmlEscape
+#include "Report.h"
 
 namespace station {
 
@@ -18,10 +18,15 @@ std::string Fixed(double value, int digits) {
     return out.str();
 }
 
+// A cell a spreadsheet would take for a formula (a scanned "=HYPERLINK(...)") gets a leading
+// apostrophe, so it shows as the text it is.
 std::string Csv(const std::string &field) {
-    if (field.find_first_of(",\"\n") == std::string::npos) return field;
+    const bool formula =
+        !field.empty() && std::string("=+-@\t\r").find(field[0]) != std::string::npos;
+    const std::string text = formula ? "'" + field : field;
+    if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
     std::string out = "\"";
-    for (char c : field) {
+    for (char c : text) {
         if (c == '"') out += '"';
         out += c;
     }
@@ -134,63 +139,52 @@ bool ParseSince(const std::string &text, int64_t &ms) {
 }
 
 std::string RunJUnit(const RunRow &run, const std::vector<StepRow> &steps) {
-    using fixture::XmlEscape;
-    int failures = 0, errors = 0;
-    double total = 0;
-    for (const StepRow &s : steps) {
-        total += s.seconds;
-        failures += s.verdict == "FAIL";
-        errors += s.verdict == "ERROR";
-    }
-    std::ostringstream xml;
-    const std::string counts = " tests=\"" + std::to_string(steps.size()) + "\" failures=\"" +
-                               std::to_string(failures) + "\" errors=\"" + std::to_string(errors) +
-                               "\" time=\"" + Fixed(total, 2) + "\"";
-    const std::string suite = XmlEscape(run.plan);
-    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    xml << "<testsuites name=\"station\"" << counts << ">\n";
-    xml << "  <testsuite name=\"" << suite << "\"" << counts << " timestamp=\""
-        << XmlEscape(FormatTime(run.startedMs)) << "\">\n    <properties>\n";
-    auto property = [&](const char *name, const std::string &value) {
-        xml << "      <property name=\"" << name << "\" value=\"" << XmlEscape(value) << "\"/>\n";
-    };
-    property("board", run.board);
-    property("station", run.station);
-    property("slot", run.slot);
-    property("plan", run.plan);
-    property("plan_hash", run.planHash);
-    property("run", std::to_string(run.id));
-    property("operator", run.operatorName);
-    property("verdict", VerdictName(run.verdict));
-    property("variant", run.variant);
-    property("station_version", run.stationVersion);
-    property("agent_version", run.agentVersion);
-    property("port", run.port);
+    using Kind = fixture::JUnitCase::Kind;
+    fixture::JUnitSuite suite{"station", run.plan, FormatTime(run.startedMs), "", {}, {}};
+    suite.properties = {{"board", run.board},
+                        {"station", run.station},
+                        {"slot", run.slot},
+                        {"plan", run.plan},
+                        {"plan_hash", run.planHash},
+                        {"run", std::to_string(run.id)},
+                        {"operator", run.operatorName},
+                        {"verdict", VerdictName(run.verdict)},
+                        {"variant", run.variant},
+                        {"station_version", run.stationVersion},
+                        {"agent_version", run.agentVersion},
+                        {"port", run.port}};
     for (const ImageRecord &image : run.images) {
-        property(("image_step_" + std::to_string(image.step)).c_str(),
-                 image.path + " sha256 " + image.sha256 + " size " + std::to_string(image.size));
+        suite.properties.push_back(
+            {"image_step_" + std::to_string(image.step),
+             image.path + " sha256 " + image.sha256 + " size " + std::to_string(image.size)});
     }
-    xml << "    </properties>\n";
+    bool errorShown = false;
     for (const StepRow &s : steps) {
         char number[16];
         snprintf(number, sizeof number, "%02d ", s.index);
-        std::string name = number + s.command;
-        if (s.attempt > 1) name += " (try " + std::to_string(s.attempt) + ")";
-        xml << "    <testcase name=\"" << XmlEscape(name) << "\" classname=\"" << suite
-            << "\" time=\"" << Fixed(s.seconds, 2) << "\">\n";
+        fixture::JUnitCase c;
+        c.name = number + s.command;
+        if (s.attempt > 1) c.name += " (try " + std::to_string(s.attempt) + ")";
+        c.seconds = s.seconds;
         if (s.verdict != "PASS") {
-            const bool fail = s.verdict == "FAIL";
-            xml << "      <" << (fail ? "failure" : "error") << " message=\""
-                << XmlEscape(s.reading) << "\" type=\"" << (fail ? "fail" : "error") << "\">"
-                << XmlEscape("request " + s.request + "\nresponse " + s.response) << "</"
-                << (fail ? "failure" : "error") << ">\n";
+            c.kind = s.verdict == "FAIL" ? Kind::Failure : Kind::Error;
+            c.message = s.reading;
+            c.detail = "request " + s.request + "\nresponse " + s.response;
         }
-        xml << "      <system-out>"
-            << XmlEscape(s.reading + "\nrequest  " + s.request + "\nresponse " + s.response)
-            << "</system-out>\n    </testcase>\n";
+        errorShown = errorShown || c.kind == Kind::Error;
+        c.out = s.reading + "\nrequest  " + s.request + "\nresponse " + s.response;
+        suite.cases.push_back(std::move(c));
     }
-    xml << "  </testsuite>\n</testsuites>\n";
-    return xml.str();
+    // A run the station could not test is an error of its own, even when no step says so.
+    if (run.verdict == Verdict::Error && !errorShown) {
+        fixture::JUnitCase c;
+        c.name = run.failedStep.empty() ? "run" : run.failedStep;
+        c.kind = Kind::Error;
+        c.message = run.failedReading;
+        c.out = run.failedReading;
+        suite.cases.push_back(std::move(c));
+    }
+    return fixture::JUnitXml(suite);
 }
 
 namespace {

@@ -1,28 +1,39 @@
 #include "StationFile.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <toml++/toml.h>
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <set>
+#include <sstream>
+
+#include "Text.h"
 
 namespace station {
 
 namespace {
 
+// "FILE:LINE: " (no line when it is not known).
+std::string Where(const std::string &file, toml::source_index line) {
+    std::ostringstream text;
+    text << file;
+    if (line > 0) text << ':' << line;
+    text << ": ";
+    return text.str();
+}
+
 struct Reader {
     std::string file;
     std::string error;
 
+    // Written through a stream: GCC 12 at -O3 takes `"x" + std::string` here for an overlapping
+    // copy (-Wrestrict), a known false positive.
     bool Fail(const toml::node *node, const std::string &key, const std::string &message) {
         if (!error.empty()) return false;
-        error = file;
-        if (node != nullptr && node->source().begin.line > 0) {
-            error += ":" + std::to_string(node->source().begin.line);
-        }
-        error += ": " + key + ": " + message;
+        error = Where(file, node != nullptr ? node->source().begin.line : 0) + key + ": " + message;
         return false;
     }
 
@@ -120,6 +131,131 @@ const VariantConfig *FindVariant(const StationConfig &config, const std::string 
 
 namespace {
 
+// A station or slot name: it goes into file names and onto the terminal as it is.
+constexpr size_t kMaxNameBytes = 64;
+
+bool Name(Reader &r, const toml::table &table, const std::string &where, const char *key,
+          std::string &out) {
+    if (!r.String(table, where, key, out, true)) return false;
+    const char *wrong = out.size() > kMaxNameBytes     ? "at most 64 bytes"
+                        : !fixture::PrintableUtf8(out) ? "printable UTF-8, no control characters"
+                        : out.find('/') != std::string::npos ? "no '/' (it names files)"
+                                                             : nullptr;
+    return wrong == nullptr || r.Fail(table.get(key), where + key, std::string("must be ") + wrong);
+}
+
+bool Parse(const std::string &path, toml::table &root, std::string &error) {
+    std::string text;
+    if (!fixture::ReadTextFile(path, fixture::kMaxPlanFileBytes, text, error)) return false;
+    try {
+        root = toml::parse(text, path);
+    } catch (const toml::parse_error &e) {
+        error = Where(path, e.source().begin.line) + std::string(e.description());
+        return false;
+    }
+    return true;
+}
+
+// A plan that is no regular file, or too large, is refused before anything reads it.
+bool PlanFile(Reader &r, const toml::table &root, const std::string &folder, std::string &path) {
+    if (!r.String(root, "", "plan", path, true)) return false;
+    path = Resolve(folder, path);
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return true;  // said when the plan is read
+    if (!S_ISREG(info.st_mode)) return r.Fail(root.get("plan"), "plan", "not a regular file");
+    if (static_cast<size_t>(info.st_size) > fixture::kMaxPlanFileBytes) {
+        return r.Fail(root.get("plan"), "plan", "larger than 1 MB");
+    }
+    return true;
+}
+
+bool Top(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
+    return r.OnlyKeys(root, "",
+                      {"name", "plan", "operator", "vars", "store", "web", "slot", "variant",
+                       "max_failures"}) &&
+           Name(r, root, "", "name", out.name) && PlanFile(r, root, folder, out.planPath) &&
+           r.String(root, "", "operator", out.operatorName, false) && r.Vars(root, "", out.vars);
+}
+
+const toml::table *Table(Reader &r, const toml::table &root, const char *key, bool &ok) {
+    const toml::node *node = root.get(key);
+    ok = node == nullptr || node->is_table() || r.Fail(node, key, "must be a table");
+    return ok ? root.get_as<toml::table>(key) : nullptr;
+}
+
+bool Store(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
+    out.sqlitePath = Resolve(folder, out.name + ".db");
+    bool ok = true;
+    const toml::table *store = Table(r, root, "store", ok);
+    if (store != nullptr) {
+        if (!r.OnlyKeys(*store, "store.", {"sqlite", "postgres", "junit"}) ||
+            !r.String(*store, "store.", "sqlite", out.sqlitePath, false) ||
+            !r.String(*store, "store.", "postgres", out.postgres, false) ||
+            !r.String(*store, "store.", "junit", out.junitDir, false)) {
+            return false;
+        }
+        out.sqlitePath = Resolve(folder, out.sqlitePath);
+        out.junitDir = Resolve(folder, out.junitDir);
+    }
+    // A JUnit file per run unless the file says otherwise (junit = "" for none).
+    if (store == nullptr || store->get("junit") == nullptr) {
+        out.junitDir =
+            (std::filesystem::path(out.sqlitePath).parent_path() / "junit").lexically_normal();
+    }
+    return ok;
+}
+
+// Further names the page may be reached by (a name for 127.0.0.1 in /etc/hosts).
+bool Hosts(Reader &r, const toml::table &web, std::vector<std::string> &out) {
+    const toml::node *hosts = web.get("hosts");
+    if (hosts == nullptr) return true;
+    const toml::array *list = hosts->as_array();
+    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+        if (!list->get(i)->is_string()) return r.Fail(hosts, "web.hosts", "a list of host names");
+        out.push_back(list->get(i)->as_string()->get());
+    }
+    return list != nullptr || r.Fail(hosts, "web.hosts", "a list of host names");
+}
+
+bool Web(Reader &r, const toml::table &root, StationConfig &out) {
+    bool ok = true;
+    const toml::table *web = Table(r, root, "web", ok);
+    if (web == nullptr) return ok;
+    out.web = true;
+    if (!r.OnlyKeys(*web, "web.", {"address", "token", "public", "hosts"}) ||
+        !r.String(*web, "web.", "address", out.webOptions.address, false) ||
+        !r.String(*web, "web.", "token", out.webOptions.token, false) ||
+        !Hosts(r, *web, out.webOptions.hosts)) {
+        return false;
+    }
+    const toml::node *isPublic = web->get("public");
+    if (isPublic != nullptr && !isPublic->is_boolean()) {
+        return r.Fail(isPublic, "web.public", "must be true or false");
+    }
+    const bool open = isPublic != nullptr && isPublic->as_boolean()->get();
+    if (!IsLoopbackAddress(out.webOptions.address) && !open) {
+        return r.Fail(web->get("address") ? web->get("address") : root.get("web"), "web.address",
+                      "not a loopback address: the page would be reachable from other "
+                      "machines; say so with public = true");
+    }
+    return true;
+}
+
+bool PromptHook(Reader &r, const toml::table &table, SlotConfig &slot) {
+    const toml::node *hook = table.get("on_prompt");
+    if (hook == nullptr) return true;
+    const toml::array *words = hook->as_array();
+    if (words == nullptr || words->empty()) {
+        return r.Fail(hook, "slot.on_prompt", "a program and its arguments, as a list");
+    }
+    for (const toml::node &word : *words) {
+        if (!word.is_string())
+            return r.Fail(&word, "slot.on_prompt", "every word must be a string");
+        slot.onPrompt.push_back(word.as_string()->get());
+    }
+    return true;
+}
+
 bool Variants(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
     const toml::node *max = root.get("max_failures");
     if (max != nullptr) {
@@ -136,16 +272,39 @@ bool Variants(Reader &r, const toml::table &root, const std::string &folder, Sta
         const toml::table &table = *node.as_table();
         VariantConfig variant;
         if (!r.OnlyKeys(table, "variant.", {"name", "plan", "vars"}) ||
-            !r.String(table, "variant.", "name", variant.name, true) ||
-            !r.String(table, "variant.", "plan", variant.planPath, true) ||
+            !Name(r, table, "variant.", "name", variant.name) ||
+            !PlanFile(r, table, folder, variant.planPath) ||
             !r.Vars(table, "variant.", variant.vars)) {
             return false;
         }
         if (FindVariant(out, variant.name) != nullptr) {
             return r.Fail(table.get("name"), "variant.name", "'" + variant.name + "' twice");
         }
-        variant.planPath = Resolve(folder, variant.planPath);
         out.variants.push_back(std::move(variant));
+    }
+    return true;
+}
+
+bool Slots(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
+    const toml::node *slots = root.get("slot");
+    if (slots == nullptr || !slots->is_array_of_tables() || slots->as_array()->empty()) {
+        return r.Fail(slots ? slots : &root, "slot", "give one [[slot]] table per board");
+    }
+    std::set<std::string> names;
+    for (const toml::node &node : *slots->as_array()) {
+        const toml::table &table = *node.as_table();
+        SlotConfig slot;
+        if (!r.OnlyKeys(table, "slot.", {"name", "port", "vars", "on_prompt"}) ||
+            !Name(r, table, "slot.", "name", slot.name) ||
+            !r.String(table, "slot.", "port", slot.port, true) ||
+            !r.Vars(table, "slot.", slot.vars) || !PromptHook(r, table, slot)) {
+            return false;
+        }
+        if (!names.insert(slot.name).second) {
+            return r.Fail(table.get("name"), "slot.name", "'" + slot.name + "' twice");
+        }
+        slot.port = Resolve(folder, slot.port);
+        out.slots.push_back(std::move(slot));
     }
     return true;
 }
@@ -155,119 +314,16 @@ bool Variants(Reader &r, const toml::table &root, const std::string &folder, Sta
 bool LoadStationFile(const std::string &path, StationConfig &out, std::string &error) {
     out = StationConfig{};
     out.path = path;
-    Reader r{path, ""};
     toml::table root;
-    try {
-        root = toml::parse_file(path);
-    } catch (const toml::parse_error &e) {
-        error = path + ":" + std::to_string(e.source().begin.line) + ": " +
-                std::string(e.description());
-        return false;
-    }
+    if (!Parse(path, root, error)) return false;
     const std::string folder = std::filesystem::path(path).parent_path().string();
-    auto done = [&]() {
-        error = r.error;
-        return false;
-    };
-    if (!r.OnlyKeys(root, "",
-                    {"name", "plan", "operator", "vars", "store", "web", "slot", "variant",
-                     "max_failures"}) ||
-        !r.String(root, "", "name", out.name, true) ||
-        !r.String(root, "", "plan", out.planPath, true) ||
-        !r.String(root, "", "operator", out.operatorName, false) || !r.Vars(root, "", out.vars)) {
-        return done();
+    Reader r{path, ""};
+    if (Top(r, root, folder, out) && Store(r, root, folder, out) && Web(r, root, out) &&
+        Variants(r, root, folder, out) && Slots(r, root, folder, out)) {
+        return true;
     }
-    out.planPath = Resolve(folder, out.planPath);
-
-    out.sqlitePath = Resolve(folder, out.name + ".db");
-    if (const toml::node *node = root.get("store")) {
-        if (!node->is_table()) return r.Fail(node, "store", "must be a table"), done();
-        const toml::table &store = *node->as_table();
-        if (!r.OnlyKeys(store, "store.", {"sqlite", "postgres", "junit"}) ||
-            !r.String(store, "store.", "sqlite", out.sqlitePath, false) ||
-            !r.String(store, "store.", "postgres", out.postgres, false) ||
-            !r.String(store, "store.", "junit", out.junitDir, false)) {
-            return done();
-        }
-        out.sqlitePath = Resolve(folder, out.sqlitePath);
-        out.junitDir = Resolve(folder, out.junitDir);
-    }
-
-    if (const toml::node *node = root.get("web")) {
-        if (!node->is_table()) return r.Fail(node, "web", "must be a table"), done();
-        const toml::table &web = *node->as_table();
-        out.web = true;
-        if (!r.OnlyKeys(web, "web.", {"address", "token", "public", "hosts"}) ||
-            !r.String(web, "web.", "address", out.webOptions.address, false) ||
-            !r.String(web, "web.", "token", out.webOptions.token, false)) {
-            return done();
-        }
-        // Further names the page may be reached by (a name for 127.0.0.1 in /etc/hosts).
-        if (const toml::node *hosts = web.get("hosts")) {
-            const toml::array *list = hosts->as_array();
-            for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
-                if (!list->get(i)->is_string())
-                    list = nullptr;
-                else
-                    out.webOptions.hosts.push_back(list->get(i)->as_string()->get());
-            }
-            if (list == nullptr) return r.Fail(hosts, "web.hosts", "a list of host names"), done();
-        }
-        const toml::node *isPublic = web.get("public");
-        if (isPublic != nullptr && !isPublic->is_boolean()) {
-            return r.Fail(isPublic, "web.public", "must be true or false"), done();
-        }
-        const bool open = isPublic != nullptr && isPublic->as_boolean()->get();
-        if (!IsLoopbackAddress(out.webOptions.address) && !open) {
-            return r.Fail(web.get("address") ? web.get("address") : node, "web.address",
-                          "not a loopback address: the page would be reachable from other "
-                          "machines; say so with public = true"),
-                   done();
-        }
-    }
-
-    // A JUnit file per run unless the file says otherwise (junit = "" for none).
-    const toml::node *store = root.get("store");
-    if (store == nullptr || store->as_table()->get("junit") == nullptr) {
-        out.junitDir =
-            (std::filesystem::path(out.sqlitePath).parent_path() / "junit").lexically_normal();
-    }
-
-    if (!Variants(r, root, folder, out)) return done();
-    const toml::node *slots = root.get("slot");
-    if (slots == nullptr || !slots->is_array_of_tables() || slots->as_array()->empty()) {
-        return r.Fail(slots ? slots : &root, "slot", "give one [[slot]] table per board"), done();
-    }
-    std::set<std::string> names;
-    for (const toml::node &node : *slots->as_array()) {
-        const toml::table &table = *node.as_table();
-        SlotConfig slot;
-        if (!r.OnlyKeys(table, "slot.", {"name", "port", "vars", "on_prompt"}) ||
-            !r.String(table, "slot.", "name", slot.name, true) ||
-            !r.String(table, "slot.", "port", slot.port, true) ||
-            !r.Vars(table, "slot.", slot.vars)) {
-            return done();
-        }
-        if (!names.insert(slot.name).second) {
-            return r.Fail(table.get("name"), "slot.name", "'" + slot.name + "' twice"), done();
-        }
-        slot.port = Resolve(folder, slot.port);
-        if (const toml::node *hook = table.get("on_prompt")) {
-            const toml::array *words = hook->as_array();
-            if (words == nullptr || words->empty()) {
-                return r.Fail(hook, "slot.on_prompt", "a program and its arguments, as a list"),
-                       done();
-            }
-            for (const toml::node &word : *words) {
-                if (!word.is_string()) {
-                    return r.Fail(&word, "slot.on_prompt", "every word must be a string"), done();
-                }
-                slot.onPrompt.push_back(word.as_string()->get());
-            }
-        }
-        out.slots.push_back(std::move(slot));
-    }
-    return true;
+    error = r.error;
+    return false;
 }
 
 }  // namespace station

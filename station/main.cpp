@@ -206,6 +206,7 @@ int RunStation(const RunArgs &args) {
     if (!options.autoRestart) {
         std::cout << "Enter starts every slot; a slot's name and Enter starts that one; q quits\n";
     }
+    std::cout << std::flush;  // before the slots' lines, wherever the output goes
     Serve(*station, options, signals);
     if (web) web->Stop();
     // A server that does not answer gets a few seconds; what it has not taken waits for the

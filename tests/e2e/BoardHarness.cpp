@@ -25,11 +25,8 @@ namespace e2e {
 namespace fs = std::filesystem;
 
 BoardSandbox::BoardSandbox(BoardOptions options) : options_(std::move(options)) {
-    char pattern[] = "/tmp/tvk-board-XXXXXX";
-    const char *made = mkdtemp(pattern);
-    top_ = made != nullptr ? made : "/tmp/tvk-board-fallback";
-    board_ = top_ + "/board";
-    logPath_ = top_ + "/agent.log";
+    board_ = top_.Path("board");
+    logPath_ = top_.Path("agent.log");
     for (const char *dir : {"hwtest", "mnt", "etc", "bin", "simctl", "dev/input", "sys/class/gpio",
                             "sys/class/pwm"}) {
         fs::create_directories(board_ + "/" + dir);
@@ -39,9 +36,6 @@ BoardSandbox::BoardSandbox(BoardOptions options) : options_(std::move(options)) 
 
 BoardSandbox::~BoardSandbox() {
     Stop();
-    if (slaveFd_ >= 0) close(slaveFd_);
-    std::error_code ignored;
-    fs::remove_all(top_, ignored);
 }
 
 std::string BoardSandbox::Path(const std::string &relative) const {
@@ -49,17 +43,11 @@ std::string BoardSandbox::Path(const std::string &relative) const {
 }
 
 void BoardSandbox::WriteFile(const std::string &relative, const std::string &content) {
-    fs::path path = Path(relative);
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    top_.Write("board/" + relative, content);
 }
 
 std::string BoardSandbox::ReadFile(const std::string &relative) const {
-    std::ifstream in(Path(relative), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return top_.Read("board/" + relative);
 }
 
 bool BoardSandbox::Exists(const std::string &relative) const {
@@ -84,24 +72,24 @@ std::vector<std::string> BoardSandbox::ToolCalls() const {
 }
 
 bool BoardSandbox::Start(int readyTimeoutMs) {
-    if (pid_ > 0) return true;
-    if (slaveFd_ < 0) {
+    if (child_.pid() > 0) return true;
+    if (!slaveFd_.valid()) {
         int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
         slaveName_ = ptsname(master);
         // Our own slave descriptor keeps the line up while the agent opens and closes it.
-        slaveFd_ = open(slaveName_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        slaveFd_ = UniqueFd(open(slaveName_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
         termios tty;
-        if (slaveFd_ >= 0 && tcgetattr(slaveFd_, &tty) == 0) {
+        if (slaveFd_.valid() && tcgetattr(slaveFd_.get(), &tty) == 0) {
             cfmakeraw(&tty);
-            tcsetattr(slaveFd_, TCSANOW, &tty);
+            tcsetattr(slaveFd_.get(), TCSANOW, &tty);
         }
         link_.Adopt(master);
         link_.waitListening = [this] { WaitListening(3000); };
     }
 
-    std::vector<std::string> args = {"bash", TVK_SANDBOX_PATH, "--board",
-                                     board_, "--tty",          slaveName_};
+    std::vector<std::string> args = {"/bin/bash", TVK_SANDBOX_PATH, "--board",
+                                     board_,      "--tty",          slaveName_};
     if (!options_.netSetup.empty()) {
         args.push_back("--net-setup");
         args.push_back(options_.netSetup);
@@ -113,29 +101,12 @@ bool BoardSandbox::Start(int readyTimeoutMs) {
     if (options_.logReaderQuits) args.push_back("--log-reader-quits");
     args.push_back("--");
     args.push_back(options_.program);
-
-    const pid_t parent = getpid();
-    pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        setpgid(0, 0);
-        // If the test dies, the sandbox dies with it, and with the sandbox the whole board.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
-        int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (log >= 0) {
-            dup2(log, 1);
-            dup2(log, 2);
-        }
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, 0);
-        std::vector<char *> argv;
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv("/bin/bash", argv.data());
-        _exit(127);
-    }
-    pid_ = child;
+    // If the test dies, the sandbox dies with it, and with the sandbox the whole board.
+    support::ChildOptions how;
+    how.logPath = logPath_;
+    how.inputPipe = false;
+    std::string error;
+    if (!child_.Start(args, how, error)) return false;
 
     const int64_t deadline = fixture::NowUs() + int64_t{readyTimeoutMs} * 1000;
     while (fixture::NowUs() < deadline) {
@@ -174,19 +145,11 @@ bool BoardSandbox::WaitListening(int timeoutMs) {
 }
 
 bool BoardSandbox::Running() {
-    if (pid_ <= 0) return false;
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) == 0) return true;
-    pid_ = -1;  // reaped: never signal a recycled id
-    return false;
+    return child_.Running();
 }
 
 void BoardSandbox::Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    int status;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    child_.Kill();
 }
 
 fixture::Exchange BoardSandbox::Request(uint8_t cmdId, const Bytes &data, int timeoutMs) {
@@ -198,8 +161,8 @@ fixture::Exchange BoardSandbox::Raw(const Bytes &bytes, int timeoutMs) {
 }
 
 pid_t BoardSandbox::AgentPid() const {
-    if (pid_ <= 0) return -1;
-    std::set<pid_t> family = {pid_};
+    if (child_.pid() <= 0) return -1;
+    std::set<pid_t> family = {child_.pid()};
     for (int round = 0; round < 8; ++round) {
         DIR *proc = opendir("/proc");
         if (proc == nullptr) return -1;
@@ -229,10 +192,7 @@ pid_t BoardSandbox::AgentPid() const {
 }
 
 std::string BoardSandbox::AgentLog() const {
-    std::ifstream in(logPath_, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return top_.Read("agent.log");
 }
 
 size_t BoardSandbox::CountInLog(const std::string &needle) const {

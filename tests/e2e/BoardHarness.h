@@ -9,6 +9,8 @@
 
 #include "FixtureLink.h"
 #include "Frames.h"
+#include "Process.h"
+#include "TempDir.h"
 
 namespace e2e {
 
@@ -48,7 +50,7 @@ class BoardSandbox {
     bool Start(int readyTimeoutMs = 15000);
     void Stop();
     bool Running();
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     // The agent's host pid: the sandbox's descendant that runs the program in /opt/agent;
     // -1 when there is none.
     pid_t AgentPid() const;
@@ -69,12 +71,12 @@ class BoardSandbox {
     bool WaitListening(int timeoutMs);
 
     BoardOptions options_;
-    std::string top_;
+    support::TempDir top_{"tvk-board"};
     std::string board_;
     std::string logPath_;
     std::string slaveName_;
-    int slaveFd_ = -1;
-    pid_t pid_ = -1;
+    UniqueFd slaveFd_{-1};
+    support::ChildProcess child_;
     fixture::Link link_;
     size_t logScanned_ = 0;
     size_t listening_ = 0;

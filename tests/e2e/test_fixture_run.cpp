@@ -1,15 +1,15 @@
 // The fixture client and its plan runner against the simulated board: the real agent in the
 // sandbox, reached through the simulator's serial device as a test station would.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "BoardHarness.h"
+#include "Process.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -19,27 +19,21 @@ using fixture::Bytes;
 const std::string kSim = std::string(TVK_SOURCE_DIR) + "/sim/sim";
 const std::string kSamplePlan = std::string(TVK_SOURCE_DIR) + "/sim/plans/sample.plan";
 
-std::string Quote(const std::string &text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using Args = std::vector<std::string>;
 
 struct Ran {
     int status = -1;
-    std::string output;
+    std::string output;  // standard output, then standard error
 };
 
-Ran Shell(const std::string &command) {
-    Ran run;
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, got);
-    int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+Ran Exec(const Args &argv) {
+    const support::ProcessResult r = support::RunProcess(argv, {}, 120000);
+    return {r.exitCode, r.out + r.err};
+}
+
+Args operator+(Args a, const Args &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 // A JUnit reader's view of a report: the suite's counts, then what the test cases hold.
@@ -70,14 +64,13 @@ class FixtureRun : public ::testing::Test {
   protected:
     // One board for the suite; a board that did not come up fails every test.
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/tvk-fixture-run-XXXXXX";
-        const char *made = mkdtemp(pattern);
-        if (made == nullptr) {
-            startError_ = "mkdtemp failed";
+        folder_ = std::make_unique<support::TempDir>("tvk-fixture-run");
+        dir_ = folder_->path();
+        if (dir_.empty()) {
+            startError_ = "no temporary folder";
             return;
         }
-        dir_ = made;
-        Ran start = Shell(Sim() + " start --fast --agent " + Quote(TVK_AGENT_PATH));
+        Ran start = Exec(Sim() + Args{"start", "--fast", "--agent", TVK_AGENT_PATH});
         port_ = start.output.substr(0, start.output.find('\n'));
         if (start.status != 0 || port_.rfind("/dev/pts/", 0) != 0) {
             startError_ = "the simulated board did not start:\n" + start.output;
@@ -87,36 +80,33 @@ class FixtureRun : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(startError_.empty()) << startError_; }
 
     static void TearDownTestSuite() {
-        Shell(Sim() + " stop");
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
+        Exec(Sim() + Args{"stop"});
+        folder_.reset();
     }
 
-    static std::string Sim() {
-        return "python3 " + Quote(kSim) + " --state " + Quote(dir_ + "/sim");
+    static Args Sim(const std::string &state = "sim") {
+        return {"python3", kSim, "--state", dir_ + "/" + state};
     }
 
-    static Ran Fixture(const std::string &args) {
-        return Shell(Quote(FIXTURE_CLI_PATH) + " --port " + Quote(port_) + " " + args);
+    static Ran Fixture(const Args &args) {
+        return Exec(Args{FIXTURE_CLI_PATH, "--port", port_} + args);
     }
 
     static std::string WritePlan(const std::string &name, const std::string &text) {
-        std::string path = dir_ + "/" + name + ".plan";
-        std::ofstream(path) << text;
-        return path;
+        return folder_->Write(name + ".plan", text);
     }
 
     static Ran CheckJUnit(const std::string &path) {
-        std::string script = dir_ + "/check_junit.py";
-        std::ofstream(script) << kJUnitCheck;
-        return Shell("python3 " + Quote(script) + " " + Quote(path));
+        return Exec({"python3", folder_->Write("check_junit.py", kJUnitCheck), path});
     }
 
+    static std::unique_ptr<support::TempDir> folder_;
     static std::string dir_;
     static std::string port_;
     static std::string startError_;
 };
 
+std::unique_ptr<support::TempDir> FixtureRun::folder_;
 std::string FixtureRun::dir_;
 std::string FixtureRun::port_;
 std::string FixtureRun::startError_;
@@ -127,9 +117,14 @@ bool Has(const std::string &text, const std::string &needle) {
 
 TEST_F(FixtureRun, SamplePlanPassesOnTheSimulatedBoard) {
     // The operator's tap, while the touch step waits.
-    Shell(Sim() + " touch 400 240 --wait 120 >/dev/null 2>&1 &");
+    support::ChildProcess tap;
+    std::string error;
+    support::ChildOptions quiet;
+    quiet.logPath = "/dev/null";
+    ASSERT_TRUE(tap.Start(Sim() + Args{"touch", "400", "240", "--wait", "120"}, quiet, error))
+        << error;
     const std::string junit = dir_ + "/sample.xml";
-    Ran run = Fixture("run " + Quote(kSamplePlan) + " --junit " + Quote(junit));
+    Ran run = Fixture({"run", kSamplePlan, "--junit", junit});
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(Has(run.output, "18 steps: 18 passed, 0 failed, 0 errors, 0 not run"))
         << run.output;
@@ -149,7 +144,7 @@ TEST_F(FixtureRun, AFailingStepStopsThePlanAndIsReported) {
                                        "board-type expect=RDMX\n"
                                        "mac\n");
     const std::string junit = dir_ + "/fails.xml";
-    Ran run = Fixture("run " + Quote(plan) + " --junit " + Quote(junit));
+    Ran run = Fixture({"run", plan, "--junit", junit});
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_TRUE(Has(run.output, "[2/3] board-type ... FAIL  expected RDMX, got TVK")) << run.output;
     EXPECT_FALSE(Has(run.output, "[3/3]")) << "the step after a failure ran:\n" << run.output;
@@ -163,6 +158,20 @@ TEST_F(FixtureRun, AFailingStepStopsThePlanAndIsReported) {
     EXPECT_TRUE(Has(check.output, "03 mac: skipped")) << check.output;
 }
 
+TEST_F(FixtureRun, ACleanUpStepStopsTheMotorAfterAFailSoTheNextRunCanStartIt) {
+    const std::string plan = WritePlan("cleanup",
+                                       "haptic-start 2\n"
+                                       "board-type expect=RDMX\n"
+                                       "haptic-stop cleanup=yes\n");
+    for (int run = 1; run <= 2; ++run) {
+        Ran ran = Fixture({"run", plan});
+        EXPECT_EQ(ran.status, 1) << ran.output;
+        EXPECT_TRUE(Has(ran.output, "[1/3] haptic-start 2 ... PASS")) << run << "\n" << ran.output;
+        EXPECT_TRUE(Has(ran.output, "[3/3] haptic-stop (clean-up) ... PASS")) << ran.output;
+        EXPECT_TRUE(Has(ran.output, "3 steps: 2 passed, 1 failed")) << ran.output;
+    }
+}
+
 TEST_F(FixtureRun, KeepGoingRunsEveryStepAndErrorsOutrankFailures) {
     const std::string plan = WritePlan("mixed",
                                        "usb NO-SUCH-FILE.TXT\n"
@@ -170,7 +179,7 @@ TEST_F(FixtureRun, KeepGoingRunsEveryStepAndErrorsOutrankFailures) {
                                        "volume 200 max=100\n"
                                        "mac expect=02:00:00:00:00:10\n");
     const std::string junit = dir_ + "/mixed.xml";
-    Ran run = Fixture("run " + Quote(plan) + " --keep-going --junit " + Quote(junit));
+    Ran run = Fixture({"run", plan, "--keep-going", "--junit", junit});
     EXPECT_EQ(run.status, 2) << run.output;
     EXPECT_TRUE(Has(run.output, "[4/4] mac ... PASS")) << run.output;
     EXPECT_TRUE(Has(run.output, "the agent received a wrong checksum")) << run.output;
@@ -186,28 +195,28 @@ TEST_F(FixtureRun, KeepGoingRunsEveryStepAndErrorsOutrankFailures) {
 }
 
 TEST_F(FixtureRun, SingleCommandsExitByTheirOutcome) {
-    Ran version = Fixture("version");
+    Ran version = Fixture({"version"});
     EXPECT_EQ(version.status, 0) << version.output;
     EXPECT_EQ(version.output, "PASS  version 5.0.0\n");
 
-    Ran mac = Fixture("--json mac");
+    Ran mac = Fixture({"--json", "mac"});
     EXPECT_EQ(mac.status, 0) << mac.output;
     EXPECT_TRUE(Has(mac.output, "\"address\":\"02:00:00:00:00:10\"")) << mac.output;
 
-    Ran missing = Fixture("usb NO-SUCH-FILE.TXT");
+    Ran missing = Fixture({"usb", "NO-SUCH-FILE.TXT"});
     EXPECT_EQ(missing.status, 1) << missing.output;
     EXPECT_EQ(missing.output, "FAIL  file not on the stick\n");
 
-    Ran bad = Fixture("-v raw 3C 30 23 00 23 23 01 3E");
+    Ran bad = Fixture({"-v", "raw", "3C", "30", "23", "00", "23", "23", "01", "3E"});
     EXPECT_EQ(bad.status, 2) << bad.output;
     EXPECT_TRUE(Has(bad.output, "< 3C 30 23 03 23 01 3B 01 23 3D 3E")) << bad.output;
 
     // Refused before the line is touched: the agent logs no request for it.
-    Ran refused = Fixture("volume 300");
+    Ran refused = Fixture({"volume", "300"});
     EXPECT_EQ(refused.status, 2) << refused.output;
     EXPECT_TRUE(Has(refused.output, "volume: VALUE must be 0-255")) << refused.output;
 
-    Ran badPlan = Fixture("run " + Quote(WritePlan("bad", "version\nvolume 300\n")));
+    Ran badPlan = Fixture({"run", WritePlan("bad", "version\nvolume 300\n")});
     EXPECT_EQ(badPlan.status, 2) << badPlan.output;
     EXPECT_TRUE(Has(badPlan.output, "line 2: volume")) << badPlan.output;
     EXPECT_FALSE(Has(badPlan.output, "[1/")) << "a bad plan must not start";
@@ -216,20 +225,19 @@ TEST_F(FixtureRun, SingleCommandsExitByTheirOutcome) {
     // plan before its first step.
     const std::string notALine = dir_ + "/not-a-line";
     std::ofstream(notALine) << "keep\n";
-    Ran file = Shell(Quote(FIXTURE_CLI_PATH) + " --json --port " + Quote(notALine) + " version");
+    Ran file = Exec({FIXTURE_CLI_PATH, "--json", "--port", notALine, "version"});
     EXPECT_EQ(file.status, 2) << file.output;
     EXPECT_TRUE(Has(file.output, "{\"result\":\"ERROR\",\"error\":\"cannot open the line"))
         << file.output;
     EXPECT_EQ(fs::file_size(notALine), 5u) << "request frames were written into a file";
-    Ran noReport =
-        Fixture("run " + Quote(kSamplePlan) + " --junit " + Quote(dir_ + "/no/such/r.xml"));
+    Ran noReport = Fixture({"run", kSamplePlan, "--junit", dir_ + "/no/such/r.xml"});
     EXPECT_EQ(noReport.status, 2) << noReport.output;
     EXPECT_TRUE(Has(noReport.output, "cannot write")) << noReport.output;
     EXPECT_FALSE(Has(noReport.output, "[1/")) << noReport.output;
-    Ran typo = Fixture("--json versoin");
+    Ran typo = Fixture({"--json", "versoin"});
     EXPECT_EQ(typo.output, "{\"result\":\"ERROR\",\"error\":\"unknown command 'versoin'\"}\n");
 
-    Ran touchless = Fixture("--timeout 20000 --retries 0 touch");
+    Ran touchless = Fixture({"--timeout", "20000", "--retries", "0", "touch"});
     EXPECT_EQ(touchless.output, "FAIL  no touch within the window\n")
         << "no tap: the touch window ends in a fail";
 }
@@ -253,10 +261,10 @@ TEST_F(FixtureRun, TheRelayHoldsARequestSentWhileTheAgentIsBusy) {
 }
 
 TEST_F(FixtureRun, BoardOptionsShapeWhatTheTestsFind) {
-    const std::string other = "python3 " + Quote(kSim) + " --state " + Quote(dir_ + "/other");
-    Ran start = Shell(other + " start --fast --agent " + Quote(TVK_AGENT_PATH) +
-                      " --board-type RDMX --no-usb --clock broken --no-bt"
-                      " --mac 02:11:22:33:44:55");
+    const Args other = Sim("other");
+    Ran start = Exec(other + Args{"start", "--fast", "--agent", TVK_AGENT_PATH, "--board-type",
+                                  "RDMX", "--no-usb", "--clock", "broken", "--no-bt", "--mac",
+                                  "02:11:22:33:44:55"});
     ASSERT_EQ(start.status, 0) << start.output;
     std::string port = start.output.substr(0, start.output.find('\n'));
     const std::string plan = WritePlan("options",
@@ -265,9 +273,8 @@ TEST_F(FixtureRun, BoardOptionsShapeWhatTheTestsFind) {
                                        "usb TESTFILE.TXT\n"
                                        "rtc-set 2024-03-15T09:05\n"
                                        "bt TVK-Fixture-Beacon\n");
-    Ran run = Shell(Quote(FIXTURE_CLI_PATH) + " --port " + Quote(port) + " run " + Quote(plan) +
-                    " --keep-going");
-    Shell(other + " stop");
+    Ran run = Exec({FIXTURE_CLI_PATH, "--port", port, "run", plan, "--keep-going"});
+    Exec(other + Args{"stop"});
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_TRUE(Has(run.output, "[1/5] board-type ... PASS")) << run.output;
     EXPECT_TRUE(Has(run.output, "[2/5] mac ... PASS")) << run.output;

@@ -7,12 +7,15 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -287,6 +290,14 @@ TEST_F(Station, KilledMidPlanTheRunIsAbortedAndItsStepsKept) {
     EXPECT_EQ(pg_->Query("SELECT count(*) FROM runs WHERE verdict = 'ABORTED'"), "6\n");
 }
 
+// Polls `done` every 100 ms for up to `seconds`; whether it came true.
+bool Eventually(const std::function<bool()> &done, int seconds = 30) {
+    for (int i = 0; i < seconds * 10 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return done();
+}
+
 // A line of one slot, E, whose board the test starts and stops itself.
 class OneBoardStation : public Station {
   protected:
@@ -304,13 +315,23 @@ class OneBoardStation : public Station {
         return Output({SIM_PATH, "--state", dir_ + "/E", "start", "--fast", "--agent",
                        TVK_AGENT_PATH, "--mac", "02:00:00:00:02:0e"});
     }
+    static std::vector<std::string> AutoOnce() {
+        return {"run", dir_ + "/e.toml", "--auto", "--runs", "1"};
+    }
+    // The first step stored, and the second under way.
+    static bool AtTheSecondStep() {
+        const bool there =
+            Eventually([] { return Count(EDb(), "SELECT count(*) FROM steps") > 0; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        return there;
+    }
     static std::string EDb() { return dir_ + "/e.db"; }
     static std::string ELog() { return dir_ + "/e.log"; }
 };
 
 TEST_F(OneBoardStation, TheSlotWaitsAndRunsOnceTheBoardIsThere) {
     Plan("mac identity=yes\nversion expect=5.0.0\n");
-    StationProcess station({"run", dir_ + "/e.toml", "--auto", "--runs", "1"}, ELog());
+    StationProcess station(AutoOnce(), ELog());
     std::this_thread::sleep_for(std::chrono::seconds(5));
     EXPECT_EQ(Count(EDb(), "SELECT count(*) FROM runs"), 0)
         << "no run for a port that is not there";
@@ -325,19 +346,61 @@ TEST_F(OneBoardStation, TheSlotWaitsAndRunsOnceTheBoardIsThere) {
 TEST_F(OneBoardStation, ABoardGoneMidRunIsAStationErrorAtOnce) {
     Plan("mac identity=yes\ntouch prompt=\"Touch\"\nversion\n");
     ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
-    StationProcess station({"run", dir_ + "/e.toml", "--auto", "--runs", "1"}, ELog());
+    StationProcess station(AutoOnce(), ELog());
     // The board waits for a touch when it goes.
-    for (int i = 0; i < 300 && Count(EDb(), "SELECT count(*) FROM steps") < 1; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_EQ(Count(EDb(), "SELECT count(*) FROM steps"), 1) << Slurp(ELog());
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(AtTheSecondStep()) << Slurp(ELog());
     Output({SIM_PATH, "--state", dir_ + "/E", "stop"});
     const auto stopped = std::chrono::steady_clock::now();
     ASSERT_EQ(station.Wait(10), 0) << Slurp(ELog());
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(3));
     const std::string run = Sql(EDb(), "SELECT verdict, failed_step, failed_reading FROM runs");
     EXPECT_EQ(run.rfind("ERROR|touch|fixture port " + dir_ + "/E/tty lost: ", 0), 0u) << run;
+}
+
+TEST_F(OneBoardStation, ALateAnswerFromBeforeACrashIsNotTheNextRunsResult) {
+    Plan("mac identity=yes\ntouch\n");
+    ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
+    {
+        StationProcess station(AutoOnce(), ELog());
+        ASSERT_TRUE(AtTheSecondStep()) << Slurp(ELog());
+        station.Kill9();  // the board waits for its touch, and answers when the window ends
+    }
+    // The first request waits behind the touch (the board takes one at a time).
+    Plan("version expect=5.0.0 timeout_ms=30000\nmac identity=yes\n");
+    StationProcess station(AutoOnce(), ELog());
+    ASSERT_EQ(station.Wait(60), 0) << Slurp(ELog());
+    EXPECT_EQ(Sql(EDb(), "SELECT verdict, failed_step FROM runs ORDER BY id"), "ABORTED|\nPASS|\n")
+        << Slurp(ELog());
+}
+
+TEST_F(OneBoardStation, NoPassWithoutARecord) {
+    Plan("mac identity=yes\nversion expect=5.0.0\n");
+    ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
+    const std::string full = dir_ + "/full";
+    fs::create_directory(full);
+    ASSERT_EQ(mount("tvk", full.c_str(), "tmpfs", 0, "size=1m"), 0) << "needs root";
+    const std::unique_ptr<const char, void (*)(const char *)> mounted(
+        full.c_str(), [](const char *path) { umount2(path, MNT_DETACH); });
+    std::string toml = Slurp(dir_ + "/e.toml");
+    std::ofstream(dir_ + "/full.toml") << toml.replace(toml.find("e.db"), 4, "full/e.db");
+    StationProcess station({"run", dir_ + "/full.toml"}, ELog());
+    ASSERT_TRUE(Eventually([] { return Slurp(ELog()).find("Enter starts") != std::string::npos; }));
+    {
+        // The disk fills up while the station runs.
+        std::ofstream filler(full + "/filler");
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size()) && filler.flush()) {
+        }
+    }
+    station.Type("\n");
+    EXPECT_TRUE(Eventually([] { return Slurp(ELog()).find("E  ERROR") != std::string::npos; }));
+    station.Type("q\n");
+    EXPECT_EQ(station.Wait(30), 1);
+    const std::string log = Slurp(ELog());
+    EXPECT_NE(log.find("KiB free beside"), std::string::npos) << log;
+    EXPECT_NE(log.find("E  ERROR  "), std::string::npos) << log;
+    EXPECT_NE(log.find("results not saved: "), std::string::npos) << log;
+    EXPECT_EQ(log.find("PASS"), std::string::npos) << log;
 }
 
 // Gone, or a zombie nobody has reaped yet.
@@ -352,16 +415,11 @@ TEST_F(OneBoardStation, TheOperatorHookDiesWithAKilledStation) {
     ASSERT_NE(StartBoard().find("/dev/"), std::string::npos);
     StationProcess station({"run", dir_ + "/e.toml"}, ELog());
     station.Type("\n");
-    for (int i = 0; i < 300 && Slurp(dir_ + "/hook.pid").empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    Eventually([] { return !Slurp(dir_ + "/hook.pid").empty(); });
     const pid_t hook = std::atoi(Slurp(dir_ + "/hook.pid").c_str());
     ASSERT_GT(hook, 0) << Slurp(ELog());
     station.Kill9();
-    for (int i = 0; i < 50 && !ProcessGone(hook); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_TRUE(ProcessGone(hook));
+    EXPECT_TRUE(Eventually([&] { return ProcessGone(hook); }, 5));
     if (!ProcessGone(hook)) kill(hook, SIGKILL);
 }
 

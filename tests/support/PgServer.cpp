@@ -4,8 +4,6 @@
 #include <glob.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,7 +13,7 @@
 #include <sstream>
 #include <vector>
 
-extern char **environ;
+#include "Process.h"
 
 namespace tvk_test {
 
@@ -24,29 +22,9 @@ namespace {
 // Runs argv as the postgres user; its standard output, and whether it exited 0.
 bool RunAsPostgres(std::vector<std::string> argv, std::string *output = nullptr) {
     argv.insert(argv.begin(), {"runuser", "-u", "postgres", "--"});
-    std::vector<char *> args;
-    for (std::string &a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", 0, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, "runuser", &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while (spawned == 0 && (n = read(pipeFds[0], buffer, sizeof buffer)) > 0) out.append(buffer, n);
-    close(pipeFds[0]);
-    int status = -1;
-    if (spawned != 0 || waitpid(pid, &status, 0) != pid) return false;
-    if (output != nullptr) *output = out;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const support::ProcessResult result = support::RunProcess(argv, {}, 120000);
+    if (output != nullptr) *output = result.out;
+    return result.exitCode == 0;
 }
 
 }  // namespace
@@ -60,13 +38,12 @@ PgServer::PgServer() {
     bin_ = std::filesystem::path(found.gl_pathv[found.gl_pathc - 1]).parent_path().string();
     globfree(&found);
     const passwd *user = getpwnam("postgres");
-    char folder[] = "/tmp/tvk-pg-XXXXXX";
-    if (user == nullptr || mkdtemp(folder) == nullptr ||
-        chown(folder, user->pw_uid, user->pw_gid) != 0) {
+    if (user == nullptr || dir_.path().empty() ||
+        chown(dir_.path().c_str(), user->pw_uid, user->pw_gid) != 0) {
         error_ = "no postgres user or no temporary folder";
         return;
     }
-    folder_ = folder;
+    folder_ = dir_.path();
     if (!RunAsPostgres({bin_ + "/initdb", "-D", folder_ + "/data", "-A", "trust", "-U", "postgres",
                         "--no-sync"})) {
         error_ = "initdb failed";
@@ -77,11 +54,7 @@ PgServer::PgServer() {
 }
 
 PgServer::~PgServer() {
-    if (!folder_.empty()) {
-        Stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    if (!folder_.empty()) Stop();
 }
 
 std::string PgServer::Connection() const {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "TempDir.h"
+
 namespace tvk_test {
 
 class PgServer {
@@ -24,7 +26,8 @@ class PgServer {
     std::string Query(const std::string &sql) const;
 
   private:
-    std::string folder_, bin_;
+    support::TempDir dir_{"tvk-pg"};
+    std::string folder_, bin_;  // folder_: dir_ once the server may use it
     bool ok_ = false;
     std::string error_;
 };

@@ -17,6 +17,7 @@
 #include "FakePlatform.h"
 #include "Platform.h"
 #include "TVKTestApp.h"
+#include "TempDir.h"
 #include "TestAudio.h"
 #include "TestBoardType.h"
 #include "TestHapticDriver.h"
@@ -71,19 +72,16 @@ TEST(DeviceACommandTable, EachIdReachesItsHandler) {
 class BoardTypeSettings : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tvk-settings-XXXXXX";
-        int fd = mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = pattern;
+        ASSERT_FALSE(folder_.path().empty());
+        path_ = folder_.Write("settings", "");
     }
-    void TearDown() override { std::filesystem::remove(path_); }
 
     void Write(const std::string &content) {
         std::ofstream out(path_, std::ios::binary | std::ios::trunc);
         out << content;
     }
 
+    support::TempDir folder_{"tvk-settings"};
     std::string path_;
 };
 
@@ -528,12 +526,9 @@ TEST_F(RealShell, CommandsWithinTheirLimitRunAsBefore) {
 }
 
 TEST_F(RealShell, AHangingCommandAndAllItStartedAreKilledAtTheLimit) {
-    char pidFile[] = "/tmp/tvk-shell-XXXXXX";
-    const int fd = mkstemp(pidFile);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    const std::string command =
-        "sleep 60 & echo $! > " + std::string(pidFile) + "; echo started; wait";
+    const support::TempDir folder("tvk-shell");
+    const std::string pidFile = folder.Write("pid", "");
+    const std::string command = "sleep 60 & echo $! > " + pidFile + "; echo started; wait";
     const int64_t start = NowUs();
     char line[32] = {};
     ::testing::internal::CaptureStderr();
@@ -557,7 +552,6 @@ TEST_F(RealShell, AHangingCommandAndAllItStartedAreKilledAtTheLimit) {
     if (close != std::string::npos) {
         EXPECT_EQ(text.substr(close + 2, 1), "Z") << text;
     }
-    unlink(pidFile);
 
     EXPECT_EQ(PlatformRunCommand("sleep 60", 1), -1);
     EXPECT_LT(Seconds(start), 5.0);

@@ -16,6 +16,7 @@
 
 #include "FakePlatform.h"
 #include "Platform.h"
+#include "TempDir.h"
 #include "TestEthernet.h"
 #include "TestWifi.h"
 
@@ -58,9 +59,8 @@ std::string OpenBlock(const std::string &ssid) {
 class NetworkUnit : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tvk-net-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(folder_.path().empty());
+        dir_ = folder_.path();
         interfaces_ = (dir_ / "interfaces").string();
         supplicant_ = (dir_ / "wpa_supplicant.conf").string();
         EthernetSetInterfacesPath(interfaces_.c_str());
@@ -72,11 +72,10 @@ class NetworkUnit : public ::testing::Test {
         EthernetSetInterfacesPath(nullptr);
         WifiSetSupplicantConfPath(nullptr);
         wifiConnectedState = 0;
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
     }
 
     support::FakePlatform board_;  // the ping pipeline prints anyOutput
+    support::TempDir folder_{"tvk-net"};
     fs::path dir_;
     std::string interfaces_;
     std::string supplicant_;
@@ -302,10 +301,10 @@ TEST_F(NetworkUnit, DhcpPathWritesThe31BytesBeforeTheStartScriptRuns) {
         };
         unsigned char info[13] = {flag};
         EthernetUpdateConfig(info);
-        EXPECT_EQ(board_.commands,
-                  (Lines{"ifconfig wlan0 down", "ifconfig wlan0 down",
-                         "/etc/init.d/S30-network start", "ifconfig eth0 0.0.0.0 up",
-                         "udhcpc -n -q eth0  >> /dev/null 2>&1"}));
+        EXPECT_EQ(
+            board_.commands,
+            (Lines{"ifconfig wlan0 down", "ifconfig wlan0 down", "/etc/init.d/S30-network start",
+                   "ifconfig eth0 0.0.0.0 up", "udhcpc -n -q eth0  >> /dev/null 2>&1"}));
         EXPECT_EQ(seenByScript, dhcp);
         EXPECT_EQ(ReadAll(interfaces_), dhcp);
         EXPECT_EQ(dhcp.size(), 31u);

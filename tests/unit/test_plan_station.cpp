@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "Plan.h"
+#include "Report.h"
 
 namespace {
 
@@ -42,6 +44,23 @@ TEST(PlanStation, VariablesFillEveryLineFromTheSlot) {
     const std::string error = FirstError("version\nping ${GW}\n");
     EXPECT_NE(error.find("line 2"), std::string::npos) << error;
     EXPECT_NE(error.find("${GW}"), std::string::npos) << error;
+
+    // A value is one word, never plan syntax, and errors never show it.
+    const fixture::Variables odd = {
+        {"TYPE", "RDMX retry=10"}, {"SSID", "Lab Net"}, {"PSK", "hunter22 max=1"}};
+    plan = Parse("board-type expect=${TYPE}\nwifi ${SSID} --psk ${PSK}\n", odd);
+    EXPECT_EQ(*plan.steps[0].expectation.expect, "RDMX retry=10");
+    EXPECT_EQ(plan.steps[0].retry, 0);
+    EXPECT_EQ(plan.steps[1].request.args.at(1), "Lab Net");
+    EXPECT_FALSE(plan.steps[1].expectation.max);
+    for (const char *line : {"volume 200 max=${PSK}\n", "wifi ${SSID} --psk ${PSK} --psk x\n"}) {
+        const std::string refused = FirstError(line, odd);
+        EXPECT_FALSE(refused.empty()) << line;
+        EXPECT_EQ(refused.find("hunter22"), std::string::npos) << refused;
+    }
+    // Larger than a plan can be: refused whole.
+    EXPECT_NE(FirstError(std::string(fixture::kMaxPlanFileBytes + 1, '#')).find("larger"),
+              std::string::npos);
 }
 
 TEST(PlanStation, PromptConfirmRetryIdentity) {
@@ -82,6 +101,11 @@ TEST(PlanStation, RefusedKeysAndLimitsNameTheLineAndHint) {
         {"lcd identity=yes", "no reading to name the board"},
         {"lcd prompt=", "needs the text"},
         {"serial expect=X", "serial takes only prompt="},
+        {"volume 200 max=nan", "max=nan: not a finite number"},
+        {"volume 200 min=1e999", "not a finite number"},
+        {"touch timeout_ms=nan", "not a finite number"},
+        {"haptic-stop cleanup=maybe", "cleanup takes yes or no"},
+        {"lcd cleanup=yes confirm=\"Bars?\"", "runs unattended"},
     };
     for (const auto &c : cases) {
         const std::string error = FirstError(std::string("# a comment\n") + c.line + "\n");
@@ -120,6 +144,60 @@ fixture::Transport Answers(std::vector<bool> answers, int &sent) {
         if (!pass) exchange.response.data = {5};
         return exchange;
     };
+}
+
+TEST(PlanStation, CleanUpStepsRunWhateverEndsTheRunAndNeverDecideIt) {
+    const fixture::Plan plan = Parse(
+        "haptic-start 2 confirm=\"Vibrates?\"\nlcd retry=1\nhaptic-stop cleanup=yes\n"
+        "wifi-stop cleanup=yes\n");
+    const struct {
+        const char *name;
+        std::vector<bool> answers;  // the agent's, in order
+        std::optional<bool> operatorSays;
+        bool stopAfterFirstLcd;
+        Outcome overall;
+        bool stopped;
+        const char *firstSummary;
+        int lcdTries;
+    } cases[] = {
+        {"all pass", {true, true, true, true}, true, false, Outcome::Pass, false, "", 1},
+        {"operator says no", {true, true, true}, false, false, Outcome::Fail, false, "said no", 0},
+        {"nobody answers",
+         {true, true, true},
+         std::nullopt,
+         false,
+         Outcome::Error,
+         true,
+         "not answered: Vibrates?",
+         0},
+        {"stop between tries", {true, false, true, true}, true, true, Outcome::Fail, true, "", 1},
+        {"clean-up fails", {true, true, false, false}, true, false, Outcome::Pass, false, "", 1},
+    };
+    for (const auto &c : cases) {
+        int sent = 0, lcdTries = 0;
+        bool stopping = false;
+        std::vector<size_t> cleanups;
+        fixture::RunOptions options;
+        options.confirm = [&](size_t, const fixture::PlanStep &) { return c.operatorSays; };
+        options.stop = [&] { return stopping; };
+        options.onResult = [&](size_t i, const fixture::StepResult &r) {
+            if (r.step->cleanup) cleanups.push_back(i);
+            if (i == 1 && ++lcdTries == 1) stopping = c.stopAfterFirstLcd;
+        };
+        const auto results = fixture::RunPlan(plan, Answers(c.answers, sent), options);
+        EXPECT_EQ(sent, static_cast<int>(c.answers.size())) << c.name;
+        EXPECT_EQ(cleanups, (std::vector<size_t>{2, 3})) << c.name;
+        EXPECT_EQ(fixture::OverallOutcome(results), c.overall) << c.name;
+        EXPECT_EQ(fixture::Stopped(results), c.stopped) << c.name;
+        EXPECT_EQ(lcdTries, c.lcdTries) << c.name;
+        EXPECT_NE(results[0].result.summary.find(c.firstSummary), std::string::npos)
+            << c.name << ": " << results[0].result.summary;
+        const std::string xml = fixture::JUnitReport(plan, results, {"h", "t", "p"});
+        EXPECT_NE(xml.find("03 haptic-stop (clean-up)"), std::string::npos) << xml;
+        if (c.overall == Outcome::Pass) {
+            EXPECT_EQ(xml.find("<failure"), std::string::npos) << xml;
+        }
+    }
 }
 
 TEST(PlanStation, RetryStoresEveryAttemptAndConfirmDecides) {

@@ -6,18 +6,14 @@
 #include <fstream>
 
 #include "StationFile.h"
+#include "TempDir.h"
 
 namespace {
 
 struct File {
-    std::string dir, path;
-    explicit File(const std::string &text) {
-        char name[] = "/tmp/tvk-station-file-XXXXXX";
-        dir = mkdtemp(name);
-        path = dir + "/line.toml";
-        std::ofstream(path) << text;
-    }
-    ~File() { std::filesystem::remove_all(dir); }
+    support::TempDir folder{"tvk-station-file"};
+    std::string dir = folder.path(), path;
+    explicit File(const std::string &text) : path(folder.Write("line.toml", text)) {}
 };
 
 constexpr char kSlot[] = "[[slot]]\nname = \"A\"\nport = \"tty\"\n";
@@ -37,6 +33,11 @@ TEST(StationFile, FillsPathsVariablesAndDefaults) {
     EXPECT_EQ(vars.at("GW"), "10.0.0.9");  // the slot's own wins
     EXPECT_EQ(vars.at("SLOT"), "A");
     EXPECT_EQ(vars.at("STATION"), "L1");
+    // Names in any language are names.
+    File named(
+        std::string("name = \"Línea 1\"\nplan = \"p\"\n[[slot]]\nname = \"José\"\nport = \"t\"\n"));
+    ASSERT_TRUE(station::LoadStationFile(named.path, config, error)) << error;
+    EXPECT_EQ(config.slots.at(0).name, "José");
 }
 
 TEST(StationFile, ErrorsNameTheFileLineAndKey) {
@@ -51,6 +52,19 @@ TEST(StationFile, ErrorsNameTheFileLineAndKey) {
          ":4: web.address: not a loopback address"},
         {std::string("name = \"L\"\nplan = 5\n") + kSlot, ":2: plan: must be a string"},
         {"name = \"L\nplan", ":1: "},
+        // Names become file names and terminal text.
+        {std::string("name = \"../../x/line\"\nplan = \"p\"\n") + kSlot,
+         ":1: name: must be no '/'"},
+        {std::string("name = \"L\"\nplan = \"p\"\n[[slot]]\nname = \"A\\u001b[2J\"\n"),
+         ":4: slot.name: must be printable"},
+        {std::string("name = \"L\"\nplan = \"p\"\n[[slot]]\nname = \"A/B\"\n"),
+         ":4: slot.name: must be no '/'"},
+        {"name = \"" + std::string(65, 'L') + "\"\nplan = \"p\"\n" + kSlot,
+         ":1: name: must be at most 64"},
+        {std::string("name = \"L\"\nplan = \"/dev/zero\"\n") + kSlot,
+         ":2: plan: not a regular file"},
+        {std::string("name = \"L\"\nplan = \"p\"\n") + kSlot + std::string(1 << 20, '#'),
+         "larger than"},
     };
     for (const auto &c : cases) {
         File file(c.text);
