@@ -156,6 +156,7 @@ json SlotJson(const SlotView &s) {
     return {{"name", s.name},
             {"port", s.port},
             {"board", s.board},
+            {"variant", s.variant},
             {"phase", SlotPhaseName(s.phase)},
             {"step", s.step},
             {"steps", s.steps},
