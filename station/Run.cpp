@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -137,9 +138,7 @@ Verdict Run::Go() {
     fixture::RunOptions run;
     run.onAttempt = [this](size_t i, int attempt) { Attempt(i, attempt); };
     run.onResult = [this](size_t i, const fixture::StepResult &r) { StepEnded(i, r); };
-    run.confirm = [this](size_t, const fixture::PlanStep &step) {
-        return Confirm(step).value_or(false);
-    };
+    run.confirm = [this](size_t, const fixture::PlanStep &step) { return Confirm(step); };
     run.identify = [this](size_t, const fixture::PlanStep &step) { return Identify(step); };
     run.stop = [this] { return Cut(); };
     run.host = [this](size_t i, const fixture::PlanStep &step) { return Host(i, step); };
@@ -265,9 +264,7 @@ void Run::StepEnded(size_t index, const fixture::StepResult &r) {
 
 std::optional<bool> Run::Confirm(const fixture::PlanStep &step) {
     if (setup_.options.autoConfirm) return true;
-    std::optional<bool> answer = host_.AskYesNo(step.confirm);
-    unanswered_ = unanswered_ || !answer;
-    return answer;
+    return host_.AskYesNo(step.confirm);
 }
 
 std::optional<std::string> Run::Identify(const fixture::PlanStep &step) {
@@ -275,9 +272,7 @@ std::optional<std::string> Run::Identify(const fixture::PlanStep &step) {
         return "AUTO-" + setup_.station.name + "-" + setup_.slot.name + "-" +
                std::to_string(held_.row.id);
     }
-    std::optional<std::string> serial = host_.AskSerial(step.prompt);
-    unanswered_ = unanswered_ || !serial;
-    return serial;
+    return host_.AskSerial(step.prompt);
 }
 
 fixture::Exchange Run::Send(const fixture::Request &request) {
@@ -295,24 +290,31 @@ bool Run::Cut() {
 void Run::Finish(const std::vector<fixture::StepResult> &results) {
     hook_.reset();
     if (!recordError_.empty()) return End(Verdict::Error, "", "results not saved: " + recordError_);
-    const fixture::StepResult *failed = nullptr;
+    // Clean-up steps are stored like any other, but never decide the run.
+    std::vector<const fixture::StepResult *> deciding;
     for (const fixture::StepResult &r : results) {
-        if (r.ran && r.result.outcome != fixture::Outcome::Pass && failed == nullptr) failed = &r;
+        if (!r.step->cleanup) deciding.push_back(&r);
     }
+    const auto failed = std::find_if(deciding.begin(), deciding.end(), [](const auto *r) {
+        return r->ran && r->result.outcome != fixture::Outcome::Pass;
+    });
     // The fixture's fault, not the board's.
-    if (!portError_.empty())
-        return End(Verdict::Error, failed ? failed->step->text : "", portError_);
+    if (!portError_.empty()) {
+        return End(Verdict::Error, failed != deciding.end() ? (*failed)->step->text : "",
+                   portError_);
+    }
     if (!refusal_.empty()) {
         return End(Verdict::Fail, setup_.plan.steps[fixture::IdentityStep(setup_.plan)].text,
                    refusal_);
     }
+    // A stop, in whatever step or question, leaves the board unjudged.
     const bool stopped = host_.Stopping();
-    for (const fixture::StepResult &r : results) {
-        if ((!r.ran || unanswered_) && stopped) {
+    for (const fixture::StepResult *r : deciding) {
+        if (stopped && (!r->ran || r->stopped || r->unanswered)) {
             return End(Verdict::Aborted, "", "the station stopped");
         }
-        if (r.ran && r.result.outcome != fixture::Outcome::Pass) {
-            return End(Verdict::Fail, r.step->text, r.result.summary);
+        if (r->ran && r->result.outcome != fixture::Outcome::Pass) {
+            return End(Verdict::Fail, r->step->text, r->result.summary);
         }
     }
     End(Verdict::Pass, "", "");

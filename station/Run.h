@@ -107,7 +107,6 @@ class Run {
     size_t offset_ = 0;          // steps before plan_'s first (the identify section's)
     std::string refusal_;        // the board is sent to repair
     std::string hostOutput_;     // the last host step's, for its stored response
-    bool unanswered_ = false;
 };
 
 }  // namespace station

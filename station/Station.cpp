@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "Outbox.h"
 #include "RunOutputs.h"
+#include "Text.h"
 #include "Trace.h"
 
 namespace station {
@@ -125,15 +124,6 @@ bool FillPlan(const std::string &path, const std::string &text, const std::strin
     return false;
 }
 
-bool ReadFile(const std::string &path, std::string &text, std::string &error) {
-    std::ifstream in(path);
-    std::stringstream read;
-    read << in.rdbuf();
-    text = read.str();
-    if (!in) error = path + ": cannot read the plan";
-    return static_cast<bool>(in);
-}
-
 }  // namespace
 
 // With variants the station's plan only identifies the board: it must read its type.
@@ -151,7 +141,7 @@ bool Station::ReadVariants(Slot &slot, std::string &error) {
         VariantPlan filled{
             &variant, {}, std::filesystem::path(variant.planPath).stem().string(), ""};
         std::string text;
-        if (!ReadFile(variant.planPath, text, error) ||
+        if (!fixture::ReadTextFile(variant.planPath, fixture::kMaxPlanFileBytes, text, error) ||
             !FillPlan(variant.planPath, text, slot.config.name,
                       SlotVariables(config_, slot.config, &variant), filled.plan, error)) {
             return false;
@@ -164,7 +154,9 @@ bool Station::ReadVariants(Slot &slot, std::string &error) {
 
 bool Station::ReadPlan(std::string &error) {
     std::string text;
-    if (!ReadFile(config_.planPath, text, error)) return false;
+    if (!fixture::ReadTextFile(config_.planPath, fixture::kMaxPlanFileBytes, text, error)) {
+        return false;
+    }
     planName_ = std::filesystem::path(config_.planPath).stem().string();
     planHash_ = PlanHash(text);
     for (const SlotConfig &slotConfig : config_.slots) {

@@ -11,17 +11,11 @@
 #include <utility>
 
 #include "Station.h"
+#include "Text.h"
 
 namespace station {
 
 namespace {
-
-std::string Trim(const std::string &text) {
-    const size_t a = text.find_first_not_of(" \t\r\n");
-    if (a == std::string::npos) return "";
-    const size_t b = text.find_last_not_of(" \t\r\n");
-    return text.substr(a, b - a + 1);
-}
 
 std::string Seconds(int64_t ms) {
     char text[32];
@@ -213,7 +207,7 @@ void Terminal::DrawLoop() {
 }
 
 std::string Terminal::Handle(const std::string &typed) {
-    const std::string line = Trim(typed);
+    const std::string line = fixture::Trim(typed);
     std::string error;
     const std::vector<SlotView> slots = control_.Slots();
     if (line.empty()) {
@@ -294,7 +288,7 @@ void Terminal::Run(int inputFd, bool stayAfterEnd) {
         while ((newline = pending.find('\n')) != std::string::npos) {
             const std::string line = pending.substr(0, newline);
             pending.erase(0, newline + 1);
-            if (Trim(line) == "q") {
+            if (fixture::Trim(line) == "q") {
                 quit = true;
                 break;
             }

@@ -6,6 +6,8 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -45,9 +47,20 @@ constexpr size_t kThreads = 24;
 constexpr int kMaxStreams = 16;
 // A stream writes at least this often, so a page that went away frees its place soon.
 constexpr auto kHeartbeat = std::chrono::seconds(3);
+constexpr auto kLastStateGrace = std::chrono::seconds(1);
 constexpr int64_t kPairingLifeMs = 10 * 60 * 1000;
 constexpr size_t kMaxPairingCodes = 8;
 constexpr int kSessionDays = 90;
+
+std::string Hex(const unsigned char *bytes, size_t size) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < size; ++i) {
+        hex += kHex[bytes[i] >> 4];
+        hex += kHex[bytes[i] & 15];
+    }
+    return hex;
+}
 
 std::string RandomHex() {
     unsigned char bytes[16];
@@ -56,13 +69,18 @@ std::string RandomHex() {
         ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
         if (n > 0) got += size_t(n);
     }
-    std::string hex;
-    for (unsigned char b : bytes) {
-        static const char kHex[] = "0123456789abcdef";
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-    }
-    return hex;
+    return Hex(bytes, sizeof bytes);
+}
+
+// What a browser's cookie holds: made from the token, so it outlives restarts as the token
+// does, but a cookie read off a disk or a proxy's log does not give the token away.
+std::string SessionValue(const std::string &token) {
+    static const char kPurpose[] = "station operator page session";
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    HMAC(EVP_sha256(), token.data(), int(token.size()),
+         reinterpret_cast<const unsigned char *>(kPurpose), sizeof kPurpose - 1, mac, &size);
+    return Hex(mac, size);
 }
 
 // Compares in time that does not depend on where the strings differ.
@@ -231,6 +249,12 @@ class ChangeFeed {
     void Leave() {
         std::lock_guard lock(mutex_);
         --streams_;
+        wake_.notify_all();
+    }
+    // After Close: until every stream has sent its last state and ended, or `timeout`.
+    void WaitEmpty(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, timeout, [&] { return streams_ == 0; });
     }
     int Streams() {
         std::lock_guard lock(mutex_);
@@ -282,6 +306,7 @@ class HttpWebServer : public WebServer {
           results_(results),
           host_(std::move(host)),
           token_(std::move(token)),
+          session_(SessionValue(token_)),
           hosts_(options.hosts),
           metrics_(options.metrics) {}
     ~HttpWebServer() override { Stop(); }
@@ -299,6 +324,8 @@ class HttpWebServer : public WebServer {
         if (subscription_ >= 0) control_.Unsubscribe(subscription_);
         subscription_ = -1;
         feed_.Close();
+        // The server's stop cuts open streams at once: give them their last state first.
+        feed_.WaitEmpty(kLastStateGrace);
         server_.stop();
         if (thread_.joinable()) thread_.join();
     }
@@ -332,6 +359,7 @@ class HttpWebServer : public WebServer {
     void GetPair(const Request &req, Response &res);
     void GetMetrics(const Request &req, Response &res);
     void PostToken(const Request &req, Response &res);
+    void PostPair(const Request &req, Response &res);
     void PostStart(const Request &req, Response &res) { SlotRequest(req, res, Ask::Start); }
     void PostAnswer(const Request &req, Response &res) { SlotRequest(req, res, Ask::Answer); }
     void PostIdentity(const Request &req, Response &res) { SlotRequest(req, res, Ask::Identity); }
@@ -340,6 +368,7 @@ class HttpWebServer : public WebServer {
     const ResultsQuery &results_;
     std::string host_;
     std::string token_;
+    std::string session_;  // the cookie's value
     std::vector<std::string> hosts_;
     std::function<std::string()> metrics_;
     std::set<std::string> slotNames_;  // fixed for the station's life
@@ -365,6 +394,7 @@ const HttpWebServer::Route HttpWebServer::kRoutes[] = {
     {"GET", "/pair", &HttpWebServer::GetPair},
     {"GET", "/metrics", &HttpWebServer::GetMetrics},
     {"POST", "/api/token", &HttpWebServer::PostToken},
+    {"POST", "/api/pair", &HttpWebServer::PostPair},
     {"POST", "/api/start", &HttpWebServer::PostStart},
     {"POST", "/api/answer", &HttpWebServer::PostAnswer},
     {"POST", "/api/identity", &HttpWebServer::PostIdentity},
@@ -440,7 +470,7 @@ std::string HttpWebServer::SessionCookie() const {
 
 // Script cannot read it, and no other site's request carries it.
 void HttpWebServer::GiveSession(Response &res) const {
-    res.set_header("Set-Cookie", SessionCookie() + "=" + token_ +
+    res.set_header("Set-Cookie", SessionCookie() + "=" + session_ +
                                      "; HttpOnly; SameSite=Strict; Path=/; Max-Age=" +
                                      std::to_string(kSessionDays * 86400));
 }
@@ -453,7 +483,7 @@ bool HttpWebServer::Authorized(const Request &req) const {
         size_t end = std::min(cookies.find(';', at), cookies.size());
         size_t begin = cookies.find_first_not_of(' ', at);
         if (begin < end && cookies.compare(begin, name.size(), name) == 0 &&
-            SameSecret(cookies.substr(begin + name.size(), end - begin - name.size()), token_))
+            SameSecret(cookies.substr(begin + name.size(), end - begin - name.size()), session_))
             return true;
         at = end + 1;
     }
@@ -598,6 +628,14 @@ void HttpWebServer::PostToken(const Request &req, Response &res) {
     if (!WriteAllowed(req, res, body)) return;
     GiveSession(res);
     Ok(res, {{"ok", true}});
+}
+
+// An unlocked page asks for a link for another screen: a code only ever goes to a page that
+// already holds a session (or the token), from this server's own origin.
+void HttpWebServer::PostPair(const Request &req, Response &res) {
+    json body;
+    if (!WriteAllowed(req, res, body)) return;
+    Ok(res, {{"link", PairingLink()}});
 }
 
 void HttpWebServer::SlotRequest(const Request &req, Response &res, Ask ask) {

@@ -10,9 +10,7 @@
 
 #include <CLI/CLI.hpp>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <thread>
 
 #include "Postgres.h"
@@ -21,6 +19,7 @@
 #include "StationFile.h"
 #include "Store.h"
 #include "Terminal.h"
+#include "Text.h"
 #include "Web.h"
 
 namespace {
@@ -238,13 +237,14 @@ int Check(const std::string &checkFile) {
         for (const auto &[path, variant] : plans) {
             std::vector<std::string> errors;
             fixture::Plan plan;
-            std::ifstream in(path);
-            std::stringstream text;
-            text << in.rdbuf();
-            if (!in || !fixture::ParsePlan(text.str(), "", SlotVariables(config, slot, variant),
-                                           plan, errors)) {
+            std::string text;
+            if (!fixture::ReadTextFile(path, fixture::kMaxPlanFileBytes, text, error)) {
+                std::cerr << "station: " << error << '\n';
+                return 2;
+            }
+            if (!fixture::ParsePlan(text, "", SlotVariables(config, slot, variant), plan, errors)) {
                 std::cerr << "station: " << path << " (slot " << slot.name
-                          << "): " << (errors.empty() ? "cannot read" : errors.front()) << '\n';
+                          << "): " << errors.front() << '\n';
                 return 2;
             }
         }

@@ -63,6 +63,7 @@
     if (unlocked && linkRefused) showMessage(''), linkRefused = false;
     document.body.classList.toggle('locked', locked);
     $('unlock').hidden = !locked;
+    $('pair').hidden = locked;
     $('token-form').hidden = !(locked && why);
     $('token-error').textContent = why || '';
     for (const t of tiles.values()) if (t.slot) t.update(t.slot);
@@ -87,7 +88,7 @@
     const data = await res.json().catch(() => ({}));
     if (res.status === 401 || (res.status === 403 && data.error === 'wrong token'))
       setLocked(true, 'The station refused: enter its token.');
-    return {ok: res.ok, error: data.error || res.statusText};
+    return {ok: res.ok, error: data.error || res.statusText, link: data.link};
   }
 
   // --- slot tiles
@@ -137,11 +138,14 @@
     t.verdictWord = el('span', 'word');
     t.detail = el('bdi', 'detail');
     t.verdict.append(t.verdictWord, t.detail);
+    // The station's word on the slot (a missing board, an output that failed); the note
+    // below it is this page's own request's.
+    t.slotNote = el('bdi', 'slot-note');
     t.note = el('div', 'note');
     t.start = el('button', 'start', 'Start');
     t.start.setAttribute('aria-label', 'Start slot ' + clean(name));
     t.root.append(head, t.board, t.step, bar, t.prompt, t.confirm, t.identify, t.verdict,
-                  el('div', 'spacer'), t.note, t.start);
+                  el('div', 'spacer'), t.slotNote, t.note, t.start);
     wireTile(t);
     t.update = (s) => updateTile(t, s);
     return t;
@@ -230,6 +234,7 @@
     put(t.detail, s.verdict === 'PASS' ? '' :
         [s.failedStep, s.failedReading].filter(Boolean).join(': '));
     t.start.disabled = busy || off;
+    put(t.slotNote, s.note);
     if (t.noteKey !== undefined && t.noteKey !== stateKey(s)) t.note.textContent = '', t.noteKey = undefined;
     if (before && before.verdict !== s.verdict && s.verdict && !busy)
       announce(`Slot ${s.name}: ${s.verdict}`);
@@ -247,15 +252,16 @@
     t.countdown.textContent = `${left} s`;
   }
 
-  // --- slots that ask while out of sight are named in the header
+  // --- slots that ask while out of sight are named in the header; a tile cut by the screen's
+  // edge counts as out of sight, since its question or buttons may be what is cut.
   const seen = new Set();
   const watcher = 'IntersectionObserver' in window ? new IntersectionObserver((entries) => {
     for (const e of entries) {
-      if (e.intersectionRatio > 0.6) seen.add(e.target.dataset.slot);
+      if (e.intersectionRatio >= 0.99) seen.add(e.target.dataset.slot);
       else seen.delete(e.target.dataset.slot);
     }
     flagHidden();
-  }, {threshold: [0, 0.6, 1]}) : null;
+  }, {threshold: [0, 0.5, 0.99, 1]}) : null;
 
   function flagHidden() {
     const hidden = [...tiles.values()].filter((t) => t.slot && t.slot.phase !== 'running' &&
@@ -274,10 +280,12 @@
     const box = $('outboxes');
     box.replaceChildren(...(list || []).map((o) => {
       const since = o.oldestMs ? ` since ${new Date(o.oldestMs).toLocaleTimeString()}` : '';
-      const parts = [`${o.target}: ${o.waiting} results waiting${since}`];
-      if (o.setAside) parts.push(`${o.setAside} refused for good`);
-      if (o.lastError) parts.push(`last error: ${o.lastError}`);
-      return el('li', '', parts.join(' · '));
+      const item = el('li');
+      item.append(el('bdi', '', o.target), `: ${o.waiting} results waiting${since}`);
+      if (o.setAside) item.append(` · ${o.setAside} refused for good`);
+      if (o.lastError) item.append(' · last error: ', el('bdi', '', o.lastError));
+      item.title = item.textContent;  // one line each, so the tiles keep their room
+      return item;
     }));
     box.hidden = !box.children.length;
   }
@@ -552,6 +560,11 @@
     $('tab-line').addEventListener('click', () => showTab('line'));
     $('tab-history').addEventListener('click', () => showTab('history'));
     $('unlock').addEventListener('click', () => setLocked(true, ' '));
+    // A one-time link for another screen, shown here instead of on the station's terminal.
+    $('pair').addEventListener('click', async () => {
+      const r = await post('/api/pair', {});
+      showMessage(r.ok ? `Open on the other screen within 10 minutes, once: ${r.link}` : r.error);
+    });
     $('token-cancel').addEventListener('click', () => ($('token-form').hidden = true));
     $('token-form').addEventListener('submit', async (ev) => {
       ev.preventDefault();

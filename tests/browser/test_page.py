@@ -5,9 +5,11 @@ station with two sandbox boards.
 Slot A's operator answers every confirmation yes (PASS); slot B's says no to the LCD picture
 (FAIL at lcd); the simulated operator taps the panel 1.5 s after the prompt. Slot B's name and
 the station's name are markup and direction overrides, which must stay inert text. Then a
-second station whose plan asks for serial numbers, scanned while both slots ask. Prints the
-update latency the page measured and the station's CPU and memory with the pages open; saves
-screenshots to --out. axe-core (npm) is installed into --out at the first run.
+second station whose plan asks for serial numbers, scanned while both slots ask; its results
+wait for a PostgreSQL that does not answer, its JUnit folder cannot be made, one slot has no
+board and one board goes away mid-run (ERROR). Prints the update latency the page measured
+and the station's CPU and memory with the pages open; saves screenshots to --out. axe-core
+(npm) is installed into --out at the first run.
 
   test_page.py --station build/station/station --agent build/src/TVKTestApp --out build
 """
@@ -36,7 +38,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 SIM = os.path.join(TOP, "sim", "sim")
 HOSTILE_SLOT = 'B <img src=x onerror="window.pwned=1">'
 # A right-to-left override would turn the plan's name beside it around.
-HOSTILE_STATION = "line \u202e<script>window.pwned=2</script>"
+HOSTILE_STATION = 'line \u202e<img src=x onerror="window.pwned=2">'
 MACS = {"A": "02:00:00:00:01:0a", HOSTILE_SLOT: "02:00:00:00:01:0b"}
 # Names that resolve to 127.0.0.1 in this browser only: a rebinding attacker's names.
 HOSTILE_HOSTS = ["127.evil.example", "127.0.0.1.nip.io", "localhost.evil.example"]
@@ -56,6 +58,8 @@ return Array.from(document.querySelectorAll('section.tile')).map(t => ({
   asksSerial: !t.querySelector('.identify-box').hidden,
   verdict: t.querySelector('.verdict').hidden ? '' : t.querySelector('.word').textContent,
   detail: t.querySelector('.detail').textContent,
+  note: t.querySelector('.slot-note').textContent,
+  refusal: t.querySelector('.note').textContent,
   canStart: !t.querySelector('button.start').disabled,
   markup: t.querySelectorAll('img, script').length,
 }));
@@ -78,7 +82,10 @@ for (const t of document.querySelectorAll('section.tile')) {
   if (asks && !seen && (flag.hidden || !flag.textContent.includes(t.dataset.slot)))
     bad.push(t.dataset.slot + ' asks out of sight, unflagged');
 }
-if (document.documentElement.scrollWidth > innerWidth) bad.push('page wider than the screen');
+if (document.documentElement.scrollWidth > innerWidth)
+  bad.push('page wider than the screen: ' + [...document.querySelectorAll('body *')]
+    .filter(e => e.getBoundingClientRect().right > innerWidth + 1)
+    .map(e => e.tagName + '#' + e.id + '.' + e.className).slice(0, 5).join(' '));
 return bad;
 """
 
@@ -188,6 +195,10 @@ def button(driver, slot, css):
     raise AssertionError("no tile for slot " + slot)
 
 
+def colour(page, slot):
+    return button(page, slot, ".verdict").value_of_css_property("background-color")
+
+
 def step_of(tile):
     m = re.match(r"Step (\d+) of (\d+)", tile["step"])
     return int(m.group(1)) if m else 0
@@ -245,9 +256,10 @@ def security(page, url, link, port):
     wait_for("unlocked by the typed token", lambda: all(
         t["canStart"] for t in tiles(page).values()))
     assert token not in page.execute_script("return JSON.stringify(localStorage)")
+    # An unlocked page makes a fresh link for another screen, which pairs a browser once.
     # Text from outside is isolated: the plan's name stays right of the station's.
     station = page.find_element(By.ID, "station")
-    assert "\u202e" not in station.text and "<script>" in station.text, station.text
+    assert "\u202e" not in station.text and "<img" in station.text, station.text
     assert page.execute_script("return window.pwned === undefined")
 
 
@@ -322,9 +334,11 @@ def run_line(args, page, station, other):
     assert final["A"]["verdict"] == "PASS", final["A"]
     b = final[HOSTILE_SLOT]
     assert b["verdict"] == "FAIL" and b["detail"].startswith("lcd"), b
-    assert b["progress"] < 100, "a failed run's bar is not full"
-    colour = lambda slot: button(page, slot, ".verdict").value_of_css_property("background-color")
-    assert colour("A") != colour(HOSTILE_SLOT)
+    # Its clean-up steps ran to the plan's end: the bar may be full, but not blue or green.
+    fill = lambda slot: button(page, slot, ".bar > div").value_of_css_property("background-color")
+    assert fill(HOSTILE_SLOT) not in (fill("A"), "rgba(47, 95, 196, 1)"), "a failed run's bar"
+    args.fail_colour = colour(page, HOSTILE_SLOT)
+    assert colour(page, "A") != args.fail_colour
     assert all(t["board"] == MACS[s] for s, t in final.items()), final
     assert not any(t["markup"] for t in final.values()), "markup in a name stays text"
     assert page.execute_script("return window.pwned === undefined")
@@ -380,7 +394,15 @@ def stop_and_restart(page, station):
 
 def scans(args, page, work):
     """Two slots ask for serial numbers while one is being typed: each scan stays in its slot."""
-    station, url, link, _ = start_station(args, work, "serial", SERIAL_PLAN, idle="CDEFGH")
+    # Its results go to a PostgreSQL that does not answer: they wait, and the page says so. Its
+    # JUnit folder cannot be made: the slot says so.
+    station, url, link, _ = start_station(
+        args, work, "serial", SERIAL_PLAN, idle="CDEFGH",
+        store="postgres = 'host=127.0.0.1 port=%d'\njunit = 'station.toml/junit'\n" % free_port())
+    token = open(args.token_file).read().strip()
+    start = lambda slot: urllib.request.urlopen(urllib.request.Request(
+        url + "api/start", data=json.dumps({"slot": slot}).encode(),
+        headers={"Content-Type": "application/json", "X-Station-Token": token}), timeout=10)
     try:
         pair(page, url, link, 8)
         button(page, "A", "button.start").click()
@@ -390,12 +412,24 @@ def scans(args, page, work):
         field.send_keys("00")
         # B reaches its question while A's scan is half typed (started elsewhere: a tap on
         # B's Start would take the focus by itself).
-        token = open(args.token_file).read().strip()
-        urllib.request.urlopen(urllib.request.Request(
-            url + "api/start", data=json.dumps({"slot": HOSTILE_SLOT}).encode(),
-            headers={"Content-Type": "application/json", "X-Station-Token": token}), timeout=10)
+        start(HOSTILE_SLOT)
         wait_for("B asks too", lambda: tiles(page)[HOSTILE_SLOT]["asksSerial"])
         check_layout(page, args, "eight")
+        # On the panel every asking slot is on screen or named above; on a screen too low for
+        # the second row of tiles, A and B are named.
+        screen(page, 800, 480)
+        time.sleep(0.3)
+        assert page.execute_script(
+            "const named = document.getElementById('offscreen').textContent;"
+            "return [...document.querySelectorAll('section.tile')].filter("
+            "  t => t.querySelector('input')).every(t => {"
+            "  const r = t.getBoundingClientRect();"
+            "  return (r.top >= 0 && r.bottom <= innerHeight) || named.includes(t.dataset.slot); })"),\
+            "an asking slot is neither on screen nor named"
+        screen(page, 800, 320)
+        wait_for("A and B flagged", lambda: page.find_element(By.ID, "offscreen").text ==
+                 "Asking: slot A, " + HOSTILE_SLOT, timeout=5)
+        screen(page, 1366, 768)
         assert page.execute_script("return [...document.querySelectorAll('section.tile')]"
                                    ".every(t => t.getBoundingClientRect().bottom <= innerHeight)"),\
             "8 slots on 1366x768 without scrolling"
@@ -408,21 +442,42 @@ def scans(args, page, work):
         done = wait_for("both verdicts", lambda: (lambda now: all(
             now[s]["verdict"] for s in MACS) and now)(tiles(page)))
         assert done["A"]["board"] == "0042" and done[HOSTILE_SLOT]["board"] == "0043", done
+        wait_for("A's note", lambda: tiles(page)["A"]["note"].startswith("JUnit file: "))
+        button(page, "C", "button.start").click()
+        wait_for("C waits for its board", lambda: tiles(page)["C"]["refusal"] ==
+                 "waiting for the board on /nonexistent/ttyC")
+        backlog = wait_for("the backlog banner", lambda: page.find_element(By.ID, "outboxes").text)
+        assert re.match(r"postgres: \d+ results waiting since", backlog), backlog
+        # A board that goes away mid-run: the station could not test it (ERROR, not FAIL).
+        start("A")
+        wait_for("A asks again", lambda: tiles(page)["A"]["asksSerial"])
+        subprocess.run([sys.executable, SIM, "--state", args.boards["A"], "stop"], check=True,
+                       stdout=subprocess.DEVNULL, timeout=60)
+        button(page, "A", "input.serial").send_keys("0044" + Keys.ENTER)
+        wait_for("A's ERROR", lambda: tiles(page)["A"]["verdict"] == "ERROR")
+        assert colour(page, "A") not in (args.fail_colour, colour(page, HOSTILE_SLOT)), \
+            "ERROR has its own colour"
+        # An unlocked page makes a fresh link for another screen, which pairs a browser once.
+        page.find_element(By.ID, "pair").click()
+        fresh = wait_for("a fresh link", lambda: re.search(
+            r"http://\S+/pair\?code=\w+", page.find_element(By.ID, "message").text)).group(0)
+        page.delete_all_cookies()
+        pair(page, url, fresh, 8)
     finally:
         station.stop()
 
 
-def start_station(args, work, name, plan, idle=()):
+def start_station(args, work, name, plan, idle=(), store=""):
     folder = os.path.join(work, name)
     os.makedirs(folder, exist_ok=True)
     port = free_port()
     config = os.path.join(folder, "station.toml")
     with open(config, "w") as f:
         f.write(STATION_FILE.format(plan=plan, db=os.path.join(folder, "results.db"), port=port,
-                                    station=HOSTILE_STATION, slots="".join(
-                                        SLOT.format(name=slot, state=state, mac=MACS[slot])
-                                        for slot, state in args.boards.items()) + "".join(
-                                        IDLE_SLOT.format(name=n) for n in idle)))
+                                    station=HOSTILE_STATION, store=store,
+                                    slots="".join(IDLE_SLOT.format(name=n) for n in idle) +
+                                    "".join(SLOT.format(name=slot, state=state, mac=MACS[slot])
+                                            for slot, state in args.boards.items())))
     args.token_file = os.path.join(folder, "results.db.page-token")
     station = Station(args.station, config, os.path.join(folder, "station.log"))
     url, link = station.start()
@@ -526,7 +581,7 @@ WIFI_SSID = "TVK-LAB"
 WIFI_PSK = "tvk-lab-passphrase"
 [store]
 sqlite = "{db}"
-[web]
+{store}[web]
 address = "127.0.0.1:{port}"
 {slots}"""
 IDLE_SLOT = """\

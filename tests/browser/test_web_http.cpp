@@ -10,11 +10,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "RunReport.h"
+#include "StationFile.h"
+#include "UniqueFd.h"
 #include "Web.h"
 
 namespace station {
@@ -250,6 +255,28 @@ TEST_F(WebTest, BadRequestsAreAnsweredWithAMessage) {
     EXPECT_EQ(client.Get("/api/state")->status, 200);
 }
 
+// A station file whose only table besides the slot is [web] with `lines`.
+bool LoadWebSection(const std::string &lines, StationConfig &config, std::string &error) {
+    char folder[] = "/tmp/web-file-XXXXXX";
+    if (!mkdtemp(folder)) return false;
+    const std::string path = std::string(folder) + "/line.toml";
+    std::ofstream(path) << "name = \"L\"\nplan = \"p.plan\"\n[[slot]]\nname = \"A\"\n"
+                           "port = \"tty\"\n[web]\n"
+                        << lines;
+    const bool ok = LoadStationFile(path, config, error);
+    std::filesystem::remove_all(folder);
+    return ok;
+}
+
+TEST(WebStationFile, HostsMustBeAListOfNames) {
+    for (const char *hosts : {"hosts = \"station.example\"\n", "hosts = [\"a\", 1]\n"}) {
+        StationConfig config;
+        std::string error;
+        EXPECT_FALSE(LoadWebSection(hosts, config, error)) << hosts;
+        EXPECT_NE(error.find(":7: web.hosts: a list of host names"), std::string::npos) << error;
+    }
+}
+
 // A rebound name (any name that resolves to 127.0.0.1) must not reach a loopback station; only
 // loopback names and literals, and names the station file lists, with the station's own port.
 TEST_F(WebTest, OnlyLoopbackHostNamesReachTheStation) {
@@ -279,9 +306,12 @@ TEST_F(WebTest, OnlyLoopbackHostNamesReachTheStation) {
         {"", 403},
     };
     std::string error;
-    WebOptions options = Options("127.0.0.1:0", "s3cret-token");
-    options.hosts = {"Station.example"};
-    server = StartWebServer(station, station, options, error);
+    StationConfig config;
+    ASSERT_TRUE(
+        LoadWebSection("address = \"127.0.0.1:0\"\nhosts = [\"Station.example\"]\n", config, error))
+        << error;
+    config.webOptions.token = "s3cret-token";
+    server = StartWebServer(station, station, config.webOptions, error);
     ASSERT_TRUE(server) << error;
     port = std::stoi(server->Url().substr(server->Url().rfind(':') + 1));
     const std::string q = ":" + std::to_string(port);
@@ -314,6 +344,7 @@ TEST_F(WebTest, APairingCodeGivesOneBrowserASession) {
         client.Get("/pair?code=0123456789abcdef0123456789abcdef")->has_header("Set-Cookie"));
 
     const std::string session = cookie.substr(0, cookie.find(';'));
+    EXPECT_EQ(session.find(server->Token()), std::string::npos) << "the token is not the cookie";
     auto unlocked = [&](httplib::Headers h) {
         return json::parse(client.Get("/api/session", h)->body)["unlocked"].get<bool>();
     };
@@ -330,8 +361,84 @@ TEST_F(WebTest, APairingCodeGivesOneBrowserASession) {
                   ->status,
               403);
     auto typed = Post("/api/token", "{}", Good());
-    EXPECT_NE(typed->get_header_value("Set-Cookie").find("HttpOnly"), std::string::npos)
-        << "a typed token also becomes a session";
+    EXPECT_EQ(typed->get_header_value("Set-Cookie"), cookie) << "a typed token gives the same";
+
+    // An unlocked page asks for a link for another screen; nobody else gets one.
+    EXPECT_EQ(Post("/api/pair", "{}", {{"Origin", origin}})->status, 401);
+    EXPECT_EQ(
+        Post("/api/pair", "{}", {{"Cookie", session}, {"Origin", "http://evil.example"}})->status,
+        403);
+    auto fresh = Post("/api/pair", "{}", {{"Cookie", session}, {"Origin", origin}});
+    ASSERT_EQ(fresh->status, 200) << fresh->body;
+    const std::string next = json::parse(fresh->body)["link"];
+    ASSERT_EQ(next.rfind(server->Url() + "pair?code=", 0), 0u) << next;
+    EXPECT_EQ(client.Get(next.substr(server->Url().size() - 1))->get_header_value("Set-Cookie"),
+              cookie);
+}
+
+// The cookie is made from the token: a restart with the same token keeps every page unlocked,
+// and a cookie holding the token itself unlocks nothing.
+TEST_F(WebTest, ASessionOutlivesARestartWithoutHoldingTheToken) {
+    auto cookie = [](WebServer &s) {
+        auto res =
+            httplib::Client(s.Url().substr(0, s.Url().size() - 1))
+                .Post("/api/token", {{"X-Station-Token", s.Token()}}, "{}", "application/json");
+        std::string set = res->get_header_value("Set-Cookie");
+        return set.substr(set.find('=') + 1, set.find(';') - set.find('=') - 1);
+    };
+    const std::string value = cookie(*server);
+    EXPECT_EQ(value.find("s3cret"), std::string::npos) << value;
+    EXPECT_EQ(value.size(), 64u) << value;
+    std::string error;
+    auto same = StartWebServer(station, station, Options("127.0.0.1:0", "s3cret-token"), error);
+    auto other = StartWebServer(station, station, Options("127.0.0.1:0", "other-token1"), error);
+    ASSERT_TRUE(same && other) << error;
+    EXPECT_EQ(cookie(*same), value);
+    EXPECT_NE(cookie(*other), value);
+    auto unlocked = [&](WebServer &s, const std::string &v) {
+        const std::string url = s.Url().substr(0, s.Url().size() - 1);
+        const std::string name = "station_session_" + url.substr(url.rfind(':') + 1);
+        auto res = httplib::Client(url).Get("/api/session", {{"Cookie", name + "=" + v}});
+        return json::parse(res->body)["unlocked"].get<bool>();
+    };
+    EXPECT_TRUE(unlocked(*same, value));
+    EXPECT_FALSE(unlocked(*other, value));
+    EXPECT_FALSE(unlocked(*same, "s3cret-token"));
+}
+
+// A page that went away without closing its stream gives its place back at the next
+// heartbeat, without any change in the station to write.
+TEST_F(WebTest, AHeartbeatFreesTheStreamsOfPagesThatWentAway) {
+    std::vector<std::unique_ptr<UniqueFd>> streams;
+    // The status of a new stream, whose socket is kept open in `streams`.
+    auto open = [&] {
+        auto &fd = *streams.emplace_back(new UniqueFd(socket(AF_INET, SOCK_STREAM, 0)));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        const std::string request =
+            "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+        EXPECT_EQ(write(fd.get(), request.data(), request.size()), ssize_t(request.size()));
+        char head[13] = {};
+        EXPECT_EQ(read(fd.get(), head, 12), 12);
+        return std::string(head);
+    };
+    for (int i = 0; i < 16; ++i) ASSERT_EQ(open(), "HTTP/1.1 200") << "stream " << i;
+    EXPECT_EQ(open(), "HTTP/1.1 503") << "all places taken";
+    streams.pop_back();
+    // Gone as a crashed browser goes: a reset, no orderly close.
+    linger reset{1, 0};
+    setsockopt(streams.back()->get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    streams.pop_back();
+    std::string head;
+    for (int i = 0; i < 100 && head != "HTTP/1.1 200"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!head.empty()) streams.pop_back();
+        head = open();
+    }
+    EXPECT_EQ(head, "HTTP/1.1 200") << "the place was not given back";
 }
 
 // Made once and kept private; the next start finds the same one, so open pages stay unlocked.

@@ -20,6 +20,7 @@
 #include "Protocol.h"
 #include "Station.h"
 #include "Store.h"
+#include "TempDir.h"
 #include "Terminal.h"
 #include "UniqueFd.h"
 
@@ -30,15 +31,7 @@ using station::SlotView;
 using station::Store;
 using station::Verdict;
 using namespace std::chrono_literals;
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/tvk-run-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
+using support::TempDir;
 
 // A board's end of a serial line.
 struct Pty {
@@ -104,11 +97,11 @@ bool WaitPhase(station::StationControl &control, size_t slot, SlotPhase phase) {
 
 station::StationConfig Line(const TempDir &dir, const std::string &plan,
                             const std::vector<std::string> &ports) {
-    std::ofstream(dir.path + "/line.plan") << plan;
+    std::ofstream(dir.path() + "/line.plan") << plan;
     station::StationConfig config;
-    config.path = dir.path + "/line.toml";
+    config.path = dir.path() + "/line.toml";
     config.name = "L1";
-    config.planPath = dir.path + "/line.plan";
+    config.planPath = dir.path() + "/line.plan";
     for (size_t i = 0; i < ports.size(); ++i) {
         config.slots.push_back({std::string(1, static_cast<char>('A' + i)), ports[i], {}, {}});
     }
@@ -130,7 +123,7 @@ TEST(StationRun, TheSerialNumberScannedNamesTheBoard) {
     TempDir dir;
     Pty pty;
     const auto config = Line(dir, "serial prompt=\"Scan the board\"\n", {pty.slave});
-    auto store = Store::Open(dir.path + "/results.db", false, error);
+    auto store = Store::Open(dir.path() + "/results.db", false, error);
     ASSERT_TRUE(store) << error;
     auto line = station::Station::Create(config, *store, {}, error);
     ASSERT_TRUE(line) << error;
@@ -178,7 +171,7 @@ TEST(StationRun, TheTerminalRoutesEachAnswerToTheSlotThatAsks) {
     PassingBoard boardA(a), boardB(b);
     const auto config = Line(dir, "lcd confirm=\"Colour bars?\"\n", {a.slave, b.slave});
     std::string error;
-    auto store = Store::Open(dir.path + "/results.db", false, error);
+    auto store = Store::Open(dir.path() + "/results.db", false, error);
     ASSERT_TRUE(store) << error;
     auto line = station::Station::Create(config, *store, {}, error);
     ASSERT_TRUE(line) << error;
@@ -209,20 +202,57 @@ TEST(StationRun, TheTerminalRoutesEachAnswerToTheSlotThatAsks) {
 
 // A filesystem with no room left: the results store's folder.
 struct FullDisk {
-    TempDir dir;
+    TempDir dir{"tvk-full"};
     bool mounted = false;
-    FullDisk() { mounted = mount("tvk", dir.path.c_str(), "tmpfs", 0, "size=1m") == 0; }
+    FullDisk() { mounted = mount("tvk", dir.path().c_str(), "tmpfs", 0, "size=1m") == 0; }
     ~FullDisk() {
-        if (mounted) umount2(dir.path.c_str(), MNT_DETACH);
+        if (mounted) umount2(dir.path().c_str(), MNT_DETACH);
     }
     void Fill() {
-        UniqueFd fd(open((dir.path + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        UniqueFd fd(open((dir.path() + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
         const std::string block(4096, 'x');
         while (write(fd.get(), block.data(), block.size()) > 0) {
         }
     }
-    void Free() { unlink((dir.path + "/filler").c_str()); }
+    void Free() { unlink((dir.path() + "/filler").c_str()); }
 };
+
+TEST(StationRun, CleanUpStepsAreStoredButNeverDecideAndAStopLeavesTheBoardUnjudged) {
+    TempDir dir;
+    Pty pty;
+    PassingBoard board(pty);
+    // The board's pass of `version` carries no version: that clean-up step cannot pass.
+    const auto config =
+        Line(dir, "lcd confirm=\"Colour bars?\"\nversion expect=9.9.9 cleanup=yes\n", {pty.slave});
+    std::string error;
+    auto store = Store::Open(dir.path() + "/results.db", false, error);
+    ASSERT_TRUE(store) << error;
+    auto line = station::Station::Create(config, *store, {}, error);
+    ASSERT_TRUE(line) << error;
+    const auto steps = [&](int64_t run) {
+        std::string out;
+        for (const auto &s : store->Steps(run)) out += s.command + " " + s.verdict + "; ";
+        return out;
+    };
+    for (const bool yes : {true, false}) {
+        ASSERT_TRUE(line->StartSlot("A", error)) << error;
+        ASSERT_TRUE(WaitPhase(*line, 0, SlotPhase::Confirm));
+        ASSERT_TRUE(line->Answer("A", yes, error)) << error;
+        ASSERT_TRUE(WaitPhase(*line, 0, SlotPhase::Done));
+        const SlotView view = line->Slots().at(0);
+        EXPECT_EQ(view.verdict, yes ? Verdict::Pass : Verdict::Fail);
+        EXPECT_EQ(steps(view.runId),
+                  std::string("lcd ") + (yes ? "PASS" : "FAIL") + "; version ERROR; ");
+    }
+    // Nobody answers before the station stops.
+    ASSERT_TRUE(line->StartSlot("A", error)) << error;
+    ASSERT_TRUE(WaitPhase(*line, 0, SlotPhase::Confirm));
+    line->Shutdown();
+    const SlotView view = line->Slots().at(0);
+    EXPECT_EQ(view.verdict, Verdict::Aborted);
+    EXPECT_EQ(steps(view.runId), "lcd ERROR; version ERROR; ");
+    EXPECT_EQ(store->Steps(view.runId).at(0).reading, "not answered: Colour bars?");
+}
 
 TEST(StationRun, ResultsThatCannotBeSavedEndTheRunAsError) {
     FullDisk disk;
@@ -230,7 +260,7 @@ TEST(StationRun, ResultsThatCannotBeSavedEndTheRunAsError) {
     Pty pty;
     const auto config = Line(disk.dir, "serial\n", {pty.slave});
     std::string error;
-    auto store = Store::Open(disk.dir.path + "/results.db", false, error);
+    auto store = Store::Open(disk.dir.path() + "/results.db", false, error);
     ASSERT_TRUE(store) << error;
     station::StationOptions options;
     options.autoIdentify = true;
@@ -283,7 +313,7 @@ TEST(StationRun, ATerminalThatStopsReadingStopsNoSlot) {
     Pty a, b, screen;
     const auto config = Line(dir, "serial\n", {a.slave, b.slave});
     std::string error;
-    auto store = Store::Open(dir.path + "/results.db", false, error);
+    auto store = Store::Open(dir.path() + "/results.db", false, error);
     ASSERT_TRUE(store) << error;
     station::StationOptions options;
     options.autoRestart = options.autoIdentify = true;
@@ -375,10 +405,10 @@ TEST(StationRun, TheLinkSkipsStaleAnswersAndSeesItsPortLost) {
 
 TEST(StationRun, ASlotWithoutItsBoardStartsNoRun) {
     TempDir dir;
-    const std::string port = dir.path + "/A-tty";
+    const std::string port = dir.path() + "/A-tty";
     const auto config = Line(dir, "serial\n", {port});
     std::string error;
-    auto store = Store::Open(dir.path + "/results.db", false, error);
+    auto store = Store::Open(dir.path() + "/results.db", false, error);
     ASSERT_TRUE(store) << error;
     {
         // An operator's start is answered at once.
