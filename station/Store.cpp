@@ -13,9 +13,11 @@
 #include <random>
 #include <set>
 
-#include "Utf8.h"
+#include "Text.h"
 
 namespace station {
+
+using fixture::ToValidUtf8;
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -20,6 +21,24 @@ namespace {
 std::string Seconds(int64_t ms) {
     char text[32];
     snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000);
+    return text;
+}
+
+// Boards, plans and files write these texts: shown with their control characters made visible.
+SlotView Shown(SlotView s) {
+    for (std::string *text : {&s.name, &s.port, &s.board, &s.stepName, &s.prompt, &s.confirm,
+                              &s.failedStep, &s.failedReading, &s.note}) {
+        *text = fixture::VisibleText(*text);
+    }
+    return s;
+}
+
+std::string Clock(int64_t ms) {
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm local;
+    localtime_r(&seconds, &local);
+    char text[16];
+    strftime(text, sizeof text, "%H:%M:%S", &local);
     return text;
 }
 
@@ -86,7 +105,19 @@ std::string Terminal::Coloured(Verdict verdict) const {
     return std::string("\033[") + colour + "m" + VerdictName(verdict) + "\033[0m";
 }
 
-std::string Terminal::Line(const SlotView &s, int64_t nowMs) const {
+// A delivery target that is behind, for the operator: what waits, since when, and why.
+std::string Terminal::Backlog(const OutboxStatus &o) {
+    std::string line = fixture::VisibleText(o.target) + ": ";
+    line += o.waiting == 0 ? "nothing waiting"
+                           : std::to_string(o.waiting) + " results waiting since " +
+                                 Clock(o.oldestMs);
+    if (o.setAside > 0) line += ", " + std::to_string(o.setAside) + " refused for good";
+    if (!o.lastError.empty()) line += "; last error: " + fixture::VisibleText(o.lastError);
+    return line;
+}
+
+std::string Terminal::Line(const SlotView &view, int64_t nowMs) const {
+    const SlotView s = Shown(view);
     std::ostringstream line;
     line << s.name << "  ";
     const std::string progress =
@@ -147,7 +178,7 @@ std::vector<std::string> Terminal::Events(const std::vector<SlotView> &slots) {
             event = started;
             lastRuns_[i] = s.runId;
         } else if (!s.note.empty()) {
-            event = s.name + "  " + s.note;
+            event = fixture::VisibleText(s.name + "  " + s.note);
         }
         if (event.empty() || event == lastEvents_[i]) continue;
         lastEvents_[i] = event;
@@ -156,14 +187,31 @@ std::vector<std::string> Terminal::Events(const std::vector<SlotView> &slots) {
     return events;
 }
 
-std::string Terminal::Frame(const std::vector<SlotView> &slots, bool fresh) {
+std::string Terminal::Frame(const std::vector<SlotView> &slots,
+                            const std::vector<std::string> &backlog, bool fresh) {
     if (fresh) drawnLines_ = 0;
     std::string text;
     if (drawnLines_ > 0) text += "\033[" + std::to_string(drawnLines_) + "A";
     const int64_t now = NowMs();
     for (const SlotView &s : slots) text += "\r\033[2K" + Line(s, now) + "\n";
-    drawnLines_ = static_cast<int>(slots.size());
+    for (const std::string &line : backlog) text += "\r\033[2K" + line + "\n";
+    // Lines a shorter frame leaves behind are cleared, then the cursor comes back up.
+    const int drawn = static_cast<int>(slots.size() + backlog.size());
+    for (int extra = drawn; extra < drawnLines_; ++extra) text += "\r\033[2K\n";
+    if (drawnLines_ > drawn) text += "\033[" + std::to_string(drawnLines_ - drawn) + "A";
+    drawnLines_ = drawn;
     return text;
+}
+
+// Only targets that are behind; a log line when that changes.
+std::vector<std::string> Terminal::BacklogLines(bool &anyTarget) {
+    std::vector<std::string> lines;
+    const std::vector<OutboxStatus> outboxes = control_.Outboxes();
+    anyTarget = !outboxes.empty();
+    for (const OutboxStatus &o : outboxes) {
+        if (o.waiting > 0 || o.setAside > 0 || !o.lastError.empty()) lines.push_back(Backlog(o));
+    }
+    return lines;
 }
 
 void Terminal::Write(const std::string &text) {
@@ -176,7 +224,7 @@ void Terminal::DrawLoop() {
     bool counting = false, last = false;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!last) {
-        // A prompt's time left counts down on screen; nothing else needs a clock.
+        // A prompt's time left and a delivery backlog change with no slot changing.
         const auto ready = [this] { return dirty_ || finished_; };
         if (counting) {
             changed_.wait_for(lock, std::chrono::seconds(1), ready);
@@ -192,14 +240,24 @@ void Terminal::DrawLoop() {
         lock.unlock();
         // Whatever happened while the last write was stuck is drawn once, as it is now.
         std::string text;
+        bool anyTarget = false;
+        const std::vector<std::string> backlog = BacklogLines(anyTarget);
         if (live_) {
             const std::vector<SlotView> slots = control_.Slots();
-            counting = std::any_of(slots.begin(), slots.end(),
+            counting = !backlog.empty() ||
+                       std::any_of(slots.begin(), slots.end(),
                                    [](const SlotView &s) { return s.promptDeadlineMs > 0; });
-            text = Frame(slots, fresh);
+            text = Frame(slots, backlog, fresh);
         } else {
             if (dropped > 0) text += std::to_string(dropped) + " event lines dropped\n";
             for (const std::string &event : events) text += event + "\n";
+            // A backlog is told when it begins, when its reason changes and when it is gone.
+            counting = anyTarget;
+            if (backlog != lastBacklog_) {
+                for (const std::string &line : backlog) text += line + "\n";
+                if (backlog.empty()) text += "every result delivered\n";
+            }
+            lastBacklog_ = backlog;
         }
         Write(text);
         lock.lock();

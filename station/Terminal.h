@@ -51,7 +51,10 @@ class Terminal {
   private:
     void Changed();  // the station's callback, on a slot's thread: never waits on the output
     void DrawLoop();
-    std::string Frame(const std::vector<SlotView> &slots, bool fresh);
+    std::string Frame(const std::vector<SlotView> &slots, const std::vector<std::string> &backlog,
+                      bool fresh);
+    std::vector<std::string> BacklogLines(bool &anyTarget);
+    static std::string Backlog(const OutboxStatus &outbox);
     std::vector<std::string> Events(const std::vector<SlotView> &slots);  // under mutex_
     void Write(const std::string &text);
     std::string Line(const SlotView &slot, int64_t nowMs) const;
@@ -71,7 +74,8 @@ class Terminal {
     std::vector<std::string> pending_;     // event lines not yet written (a log)
     size_t dropped_ = 0;                   // event lines a stalled reader cost
     std::mutex outMutex_;
-    int drawnLines_ = 0;  // the drawer's own
+    int drawnLines_ = 0;                     // the drawer's own
+    std::vector<std::string> lastBacklog_;  // the drawer's own: the backlog last told (a log)
     int subscription_ = 0;
 };
 

@@ -184,6 +184,12 @@ int RunStation(const RunArgs &args) {
         return 2;
     }
     const StationOptions options = Options(args);
+    // A person can retype a name; a stored one with bad bytes would be mended silently.
+    if (!fixture::ValidUtf8(options.operatorName) || !fixture::ValidUtf8(config.operatorName)) {
+        std::cerr << "station: the operator's name is not valid UTF-8 (check the terminal's "
+                     "character set and type it again)\n";
+        return 2;
+    }
     const sigset_t signals = BlockSignals();
     std::unique_ptr<PostgresSender> sender;
     if (!config.postgres.empty()) {

@@ -17,11 +17,13 @@
 
 #include "FixtureLink.h"
 #include "Frames.h"
+#include "Postgres.h"
 #include "Protocol.h"
 #include "Station.h"
 #include "Store.h"
 #include "TempDir.h"
 #include "Terminal.h"
+#include "Text.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -198,6 +200,44 @@ TEST(StationRun, TheTerminalRoutesEachAnswerToTheSlotThatAsks) {
     EXPECT_EQ(slots[0].verdict, Verdict::Pass);
     EXPECT_EQ(slots[1].verdict, Verdict::Fail);
     EXPECT_EQ(slots[1].failedReading, "the operator said no: Colour bars?");
+}
+
+TEST(StationRun, TheTerminalShowsControlCharactersAndADeliveryBacklog) {
+    const struct {
+        const char *raw, *shown;
+    } texts[] = {{"plain Müller", "plain Müller"},
+                 {"bell\a esc\x1b[2J", "bell^G esc^[[2J"},
+                 {"del\x7f nl\n", "del^? nl^J"},
+                 {"c1 \xc2\x9b latin1 \xe9", "c1 \\xC2\\x9B latin1 \\xE9"}};
+    for (const auto &t : texts) EXPECT_EQ(fixture::VisibleText(t.raw), t.shown) << t.raw;
+
+    // Results for a PostgreSQL nobody answers: the log says they wait, and why.
+    TempDir dir;
+    Pty pty;
+    PassingBoard board(pty);
+    const auto config = Line(dir, "lcd\n", {pty.slave});
+    std::string error;
+    auto store = Store::Open(dir.path() + "/results.db", true, error);
+    ASSERT_TRUE(store) << error;
+    station::PostgresSender sender(*store, "host=127.0.0.1 port=1 connect_timeout=1");
+    auto line = station::Station::Create(config, *store, {}, {&sender}, error);
+    ASSERT_TRUE(line) << error;
+    sender.Start();
+    std::ostringstream shown;
+    {
+        station::Terminal terminal(*line, shown, false);
+        std::thread reader([&] { terminal.Run(-1, true); });
+        EXPECT_EQ(terminal.Handle(""), "");
+        const bool done = WaitPhase(*line, 0, SlotPhase::Done);
+        std::this_thread::sleep_for(1500ms);  // the log looks at the backlog once a second
+        terminal.Finish();
+        reader.join();
+        ASSERT_TRUE(done);
+    }
+    sender.Stop();
+    EXPECT_NE(shown.str().find("postgres: "), std::string::npos) << shown.str();
+    EXPECT_NE(shown.str().find("results waiting since"), std::string::npos) << shown.str();
+    EXPECT_NE(shown.str().find("; last error: "), std::string::npos) << shown.str();
 }
 
 // A filesystem with no room left: the results store's folder.

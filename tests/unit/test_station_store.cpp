@@ -12,7 +12,7 @@
 #include "Postgres.h"
 #include "RunReport.h"
 #include "Store.h"
-#include "Utf8.h"
+#include "Text.h"
 
 namespace {
 
@@ -130,8 +130,8 @@ TEST(StationStore, TextFromOutsideIsMadeValidUtf8) {
         {"ok\xe2\x82", "ok" + bad + bad},                                  // cut short
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(station::ToValidUtf8(c.in), c.out) << c.in;
-        EXPECT_EQ(station::ValidUtf8(c.in), c.in == c.out) << c.in;
+        EXPECT_EQ(fixture::ToValidUtf8(c.in), c.out) << c.in;
+        EXPECT_EQ(fixture::ValidUtf8(c.in), c.in == c.out) << c.in;
     }
     // A bad byte an older station stored still leaves the store as valid text (JSON included).
     TempDir dir;
