@@ -506,14 +506,18 @@ bool Store::RecordRepair(const std::string &path, const std::vector<OutboxTarget
     }
     sqlite3_busy_timeout(store.db_, 5000);
     if (!store.Exec(kSchema, error) || !store.Migrate(error)) return false;
-    return store.Commit(Change::RepairAdded, error, [&]() -> int64_t {
-        Statement s(store.db_,
-                    "INSERT INTO repairs(uid, board, at_ms, note, operator) "
-                    "VALUES(?, ?, ?, ?, ?)",
-                    NewUid(), ToValidUtf8(repair.board), repair.atMs, ToValidUtf8(repair.note),
-                    ToValidUtf8(repair.operatorName));
-        return s.Done() ? sqlite3_last_insert_rowid(store.db_) : 0;
-    }) != 0;
+    return store.AddRepair(repair, error);
+}
+
+bool Store::AddRepair(const RepairRow &repair, std::string &error) {
+    return Commit(Change::RepairAdded, error, [&]() -> int64_t {
+               Statement s(db_,
+                           "INSERT INTO repairs(uid, board, at_ms, note, operator) "
+                           "VALUES(?, ?, ?, ?, ?)",
+                           NewUid(), ToValidUtf8(repair.board), repair.atMs,
+                           ToValidUtf8(repair.note), ToValidUtf8(repair.operatorName));
+               return s.Done() ? sqlite3_last_insert_rowid(db_) : 0;
+           }) != 0;
 }
 
 namespace {

@@ -108,8 +108,10 @@ class Store : public ResultsQuery {
     // The board's finished runs since its last repair, newest first.
     std::vector<Verdict> VerdictsSinceRepair(const std::string &board) const;
     bool RepairById(int64_t id, RepairRow &out, std::string &uid) const;
-    // Written beside a running station too (its own connection; the file's lock is not taken),
-    // with the targets' outbox entries ("repair") in the same transaction.
+    // With the targets' outbox entries ("repair") in the same transaction.
+    bool AddRepair(const RepairRow &repair, std::string &error);
+    // AddRepair from another process beside a running station: its own connection, the file's
+    // lock not taken. Never in the station's own process (closing it would drop SQLite's locks).
     static bool RecordRepair(const std::string &path, const std::vector<OutboxTarget> &targets,
                              const RepairRow &repair, std::string &error);
 

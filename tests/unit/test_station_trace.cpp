@@ -186,10 +186,8 @@ TEST(StoreTrace, WhatTestedTheBoardRepairsAndYieldPerVariant) {
     EXPECT_EQ(store->VerdictsSinceRepair("B1"),
               (std::vector<Verdict>{Verdict::Fail, Verdict::Error, Verdict::Fail}));
 
-    // Recorded beside the running station, as `station repair` does, and queued for PostgreSQL.
-    ASSERT_TRUE(station::Store::RecordRepair(path, {{station::kPostgresTarget}},
-                                             {0, "B1", 3500, "replaced U12", "Ben"}, error))
-        << error;
+    // Queued for PostgreSQL with the repair (`station repair` from another process: e2e).
+    ASSERT_TRUE(store->AddRepair({0, "B1", 3500, "replaced U12", "Ben"}, error)) << error;
     EXPECT_TRUE(store->VerdictsSinceRepair("B1").empty());
     const std::vector<station::RepairRow> repairs = store->Repairs("B1");
     ASSERT_EQ(repairs.size(), 1u);
