@@ -28,6 +28,16 @@ CREATE TABLE IF NOT EXISTS steps(
   attempt INTEGER NOT NULL, command TEXT NOT NULL, reading TEXT NOT NULL, limits TEXT NOT NULL,
   verdict TEXT NOT NULL, seconds DOUBLE PRECISION NOT NULL, request TEXT NOT NULL,
   response TEXT NOT NULL, UNIQUE(run, idx, attempt));
+ALTER TABLE runs ADD COLUMN IF NOT EXISTS variant TEXT NOT NULL DEFAULT '',
+  ADD COLUMN IF NOT EXISTS station_version TEXT NOT NULL DEFAULT '',
+  ADD COLUMN IF NOT EXISTS agent_version TEXT NOT NULL DEFAULT '',
+  ADD COLUMN IF NOT EXISTS port TEXT NOT NULL DEFAULT '';
+CREATE TABLE IF NOT EXISTS images(
+  run BIGINT NOT NULL REFERENCES runs(id), step INTEGER NOT NULL, path TEXT NOT NULL,
+  sha256 TEXT NOT NULL, size BIGINT NOT NULL, UNIQUE(run, step));
+CREATE TABLE IF NOT EXISTS repairs(
+  uid TEXT PRIMARY KEY, board TEXT NOT NULL, at_ms BIGINT NOT NULL, note TEXT NOT NULL,
+  operator TEXT NOT NULL DEFAULT '');
 )";
 
 // A run's row as it stands now: a later entry for the same run carries the same or newer
@@ -35,9 +45,13 @@ CREATE TABLE IF NOT EXISTS steps(
 // never taken back once set (an entry sent again after a crash must not reopen a run).
 constexpr char kUpsertRun[] =
     "INSERT INTO runs(uid, board, station, slot, plan, plan_hash, operator, started_ms, "
-    "ended_ms, verdict, failed_step, failed_reading) "
-    "VALUES($1, $2, $3, $4, $5, $6, $7, $8, NULLIF($9, '0')::BIGINT, NULLIF($10, ''), $11, $12) "
-    "ON CONFLICT (uid) DO UPDATE SET board = EXCLUDED.board, "
+    "ended_ms, verdict, failed_step, failed_reading, variant, station_version, agent_version, "
+    "port) "
+    "VALUES($1, $2, $3, $4, $5, $6, $7, $8, NULLIF($9, '0')::BIGINT, NULLIF($10, ''), $11, $12, "
+    "$13, $14, $15, $16) "
+    "ON CONFLICT (uid) DO UPDATE SET board = EXCLUDED.board, plan = EXCLUDED.plan, "
+    "plan_hash = EXCLUDED.plan_hash, variant = EXCLUDED.variant, "
+    "agent_version = EXCLUDED.agent_version, "
     "ended_ms = COALESCE(runs.ended_ms, EXCLUDED.ended_ms), "
     "verdict = COALESCE(runs.verdict, EXCLUDED.verdict), "
     "failed_step = CASE WHEN runs.verdict IS NULL THEN EXCLUDED.failed_step "
@@ -52,6 +66,15 @@ constexpr char kInsertStep[] =
     "INSERT INTO steps(run, idx, attempt, command, reading, limits, verdict, seconds, request, "
     "response) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10 FROM runs WHERE uid = $1 "
     "ON CONFLICT (run, idx, attempt) DO NOTHING";
+
+constexpr char kUpsertImage[] =
+    "INSERT INTO images(run, step, path, sha256, size) SELECT id, $2, $3, $4, $5 FROM runs "
+    "WHERE uid = $1 ON CONFLICT (run, step) DO UPDATE SET path = EXCLUDED.path, "
+    "sha256 = EXCLUDED.sha256, size = EXCLUDED.size";
+
+constexpr char kInsertRepair[] =
+    "INSERT INTO repairs(uid, board, at_ms, note, operator) VALUES($1, $2, $3, $4, $5) "
+    "ON CONFLICT (uid) DO NOTHING";
 
 using Result = std::unique_ptr<PGresult, ReleaseWith<PQclear>>;
 using Clock = std::chrono::steady_clock;
@@ -200,10 +223,24 @@ bool PostgresSender::SendOne(const OutboxItem &item, std::string &error, bool &r
         if (!store_.Run(item.ref, record)) return true;  // nothing to send
         const RunRow &r = record.row;
         const std::string verdict = r.verdict == Verdict::None ? "" : VerdictName(r.verdict);
-        return (r.board.empty() || run(kInsertBoard, {r.board, std::to_string(r.startedMs)})) &&
-               run(kUpsertRun, {record.uid, r.board, r.station, r.slot, r.plan, r.planHash,
-                                r.operatorName, std::to_string(r.startedMs),
-                                std::to_string(r.endedMs), verdict, r.failedStep, r.failedReading});
+        bool ok =
+            (r.board.empty() || run(kInsertBoard, {r.board, std::to_string(r.startedMs)})) &&
+            run(kUpsertRun,
+                {record.uid, r.board, r.station, r.slot, r.plan, r.planHash, r.operatorName,
+                 std::to_string(r.startedMs), std::to_string(r.endedMs), verdict, r.failedStep,
+                 r.failedReading, r.variant, r.stationVersion, r.agentVersion, r.port});
+        for (const ImageRecord &i : r.images) {
+            ok = ok && run(kUpsertImage, {record.uid, std::to_string(i.step), i.path, i.sha256,
+                                          std::to_string(i.size)});
+        }
+        return ok;
+    }
+    if (item.kind == "repair") {
+        RepairRow repair;
+        std::string uid;
+        if (!store_.RepairById(item.ref, repair, uid)) return true;
+        return run(kInsertRepair, {uid, repair.board, std::to_string(repair.atMs), repair.note,
+                                   repair.operatorName});
     }
     StepRow step;
     RunRecord record;

@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <sstream>
 
+#include "HostStep.h"
+#include "Trace.h"
+
 namespace station {
 
 namespace {
@@ -88,7 +91,10 @@ class Run::View : public RunOutput {
         return true;
     }
     bool BoardKnown(const HeldRun &run, std::string &) override {
-        host_.Show([&](SlotView &v) { v.board = run.row.board; });
+        host_.Show([&](SlotView &v) {
+            v.board = run.row.board;
+            v.variant = run.row.variant;
+        });
         return true;
     }
     bool StepEnded(const HeldRun &, const StepRow &, std::string &) override { return true; }
@@ -112,7 +118,7 @@ class Run::View : public RunOutput {
 };
 
 Run::Run(const RunSetup &setup, RunHost &host, const RunOutputs &outputs)
-    : setup_(setup), host_(host), view_(std::make_unique<View>(host)) {
+    : setup_(setup), host_(host), view_(std::make_unique<View>(host)), plan_(&setup.plan) {
     for (const auto &output : outputs) outputs_.push_back(output.get());
     outputs_.push_back(view_.get());
 }
@@ -135,9 +141,67 @@ Verdict Run::Go() {
     run.confirm = [this](size_t, const fixture::PlanStep &step) { return Confirm(step); };
     run.identify = [this](size_t, const fixture::PlanStep &step) { return Identify(step); };
     run.stop = [this] { return Cut(); };
-    Finish(fixture::RunPlan(
-        setup_.plan, [this](const fixture::Request &request) { return Send(request); }, run));
+    run.host = [this](size_t i, const fixture::PlanStep &step) { return Host(i, step); };
+    const auto send = [this](const fixture::Request &request) { return Send(request); };
+    std::vector<fixture::StepResult> results = fixture::RunPlan(setup_.plan, send, run);
+    if (setup_.variants != nullptr && !Cut() && !fixture::Stopped(results) &&
+        fixture::OverallOutcome(results) == fixture::Outcome::Pass) {
+        std::string type;
+        const VariantPlan *variant = Choose(results, type);
+        if (variant == nullptr) {
+            // The line has no plan for it: not the board's fail.
+            hook_.reset();
+            End(Verdict::Error, "board-type", "no plan for board type " + type);
+            return held_.row.verdict;
+        }
+        offset_ = setup_.plan.steps.size();
+        plan_ = &variant->plan;
+        held_.row.variant = variant->config->name;
+        held_.row.plan = setup_.planName + "+" + variant->planName;
+        held_.row.planHash = setup_.planHash + "+" + variant->planHash;
+        host_.Show([&](SlotView &v) { v.steps = static_cast<int>(offset_ + plan_->steps.size()); });
+        Emit([this](RunOutput &o, std::string &e) { return o.BoardKnown(held_, e); });
+        std::vector<fixture::StepResult> more = fixture::RunPlan(*plan_, send, run);
+        results.insert(results.end(), more.begin(), more.end());
+    }
+    Finish(results);
     return held_.row.verdict;
+}
+
+const VariantPlan *Run::Choose(const std::vector<fixture::StepResult> &results,
+                               std::string &type) const {
+    for (const fixture::StepResult &r : results) {
+        const fixture::CommandDef *def = r.step->request.def;
+        if (r.ran && def != nullptr && def->decode == fixture::Decode::BoardType) {
+            type = r.result.value;
+        }
+    }
+    const VariantConfig *config = FindVariant(setup_.station, type);
+    for (const VariantPlan &variant : *setup_.variants) {
+        if (variant.config == config) return &variant;
+    }
+    return nullptr;
+}
+
+fixture::Result Run::Host(size_t index, const fixture::PlanStep &step) {
+    const std::string folder = std::filesystem::path(setup_.station.path).parent_path().string();
+    const HostRun ran =
+        RunHostCommand({step.host, step.request.timeoutMs, folder, step.expectation.expect});
+    hostOutput_ = ran.output;
+    fixture::Result result = StepResultOf(ran);
+    if (step.image.empty()) return result;
+    const int number = static_cast<int>(offset_ + index) + 1;
+    std::erase_if(held_.row.images, [&](const ImageRecord &i) { return i.step == number; });
+    ImageDigest digest;
+    std::string error;
+    const std::filesystem::path path(step.image);
+    if (!DigestFile(path.is_absolute() ? step.image : (folder / path).string(), digest, error)) {
+        result.outcome = fixture::Outcome::Error;
+        result.error = result.summary = result.reading = "image: " + error;
+        return result;
+    }
+    held_.row.images.push_back({number, step.image, digest.sha256, digest.size});
+    return result;
 }
 
 bool Run::Begin() {
@@ -148,17 +212,19 @@ bool Run::Begin() {
     row.planHash = setup_.planHash;
     row.operatorName = setup_.options.operatorName;
     row.startedMs = NowMs();
+    row.stationVersion = StationVersion();
+    row.port = setup_.slot.port;
     Emit([this](RunOutput &o, std::string &e) { return o.RunBegun(held_, e); });
     return recordError_.empty();
 }
 
 void Run::Attempt(size_t index, int attempt) {
-    const fixture::PlanStep &step = setup_.plan.steps[index];
+    const fixture::PlanStep &step = plan_->steps[index];
     hook_.reset();
     // A serial step's question is asked in phase Identify, with no clock and no hook.
     const bool prompted = !step.prompt.empty() && !step.serial;
     host_.Show([&](SlotView &v) {
-        v.step = static_cast<int>(index) + 1;
+        v.step = static_cast<int>(offset_ + index) + 1;
         v.stepName = step.text;
         v.attempt = attempt;
         v.prompt = prompted ? step.prompt : "";
@@ -174,16 +240,24 @@ void Run::Attempt(size_t index, int attempt) {
 
 void Run::StepEnded(size_t index, const fixture::StepResult &r) {
     hook_.reset();
-    const fixture::PlanStep &step = setup_.plan.steps[index];
+    const fixture::PlanStep &step = plan_->steps[index];
     const bool pass = r.result.outcome == fixture::Outcome::Pass;
-    held_.steps.push_back({held_.row.id, static_cast<int>(index) + 1, r.attempt, step.text,
-                           pass ? r.result.reading : r.result.summary, Limits(step),
+    // A host step's response is the end of its program's output.
+    held_.steps.push_back({held_.row.id, static_cast<int>(offset_ + index) + 1, r.attempt,
+                           step.text, pass ? r.result.reading : r.result.summary, Limits(step),
                            fixture::OutcomeName(r.result.outcome), r.seconds,
-                           fixture::RequestHex(step.request), r.responseHex});
+                           fixture::RequestHex(step.request),
+                           step.host.empty() ? r.responseHex : hostOutput_});
+    const fixture::CommandDef *def = step.request.def;
+    if (pass && def != nullptr && def->decode == fixture::Decode::Version) {
+        held_.row.agentVersion = r.result.value;
+    }
     Emit(
         [this](RunOutput &o, std::string &e) { return o.StepEnded(held_, held_.steps.back(), e); });
-    if (static_cast<int>(index) == fixture::IdentityStep(setup_.plan) && !r.result.value.empty()) {
+    if (plan_ == &setup_.plan && static_cast<int>(index) == fixture::IdentityStep(setup_.plan) &&
+        !r.result.value.empty()) {
         held_.row.board = r.result.value;
+        if (setup_.refusal) refusal_ = setup_.refusal(held_.row.board);
         Emit([this](RunOutput &o, std::string &e) { return o.BoardKnown(held_, e); });
     }
 }
@@ -210,7 +284,7 @@ fixture::Exchange Run::Send(const fixture::Request &request) {
 }
 
 bool Run::Cut() {
-    return host_.Stopping() || !recordError_.empty() || !portError_.empty();
+    return host_.Stopping() || !recordError_.empty() || !portError_.empty() || !refusal_.empty();
 }
 
 void Run::Finish(const std::vector<fixture::StepResult> &results) {
@@ -228,6 +302,10 @@ void Run::Finish(const std::vector<fixture::StepResult> &results) {
     if (!portError_.empty()) {
         return End(Verdict::Error, failed != deciding.end() ? (*failed)->step->text : "",
                    portError_);
+    }
+    if (!refusal_.empty()) {
+        return End(Verdict::Fail, setup_.plan.steps[fixture::IdentityStep(setup_.plan)].text,
+                   refusal_);
     }
     // A stop, in whatever step or question, leaves the board unjudged.
     const bool stopped = host_.Stopping();

@@ -38,12 +38,24 @@ class RunHost {
     virtual bool Stopping() = 0;
 };
 
+// A variant's plan, filled in for one slot.
+struct VariantPlan {
+    const VariantConfig *config = nullptr;
+    fixture::Plan plan;
+    std::string planName, planHash;
+};
+
 struct RunSetup {
     const StationConfig &station;
     const SlotConfig &slot;
     const fixture::Plan &plan;
     const std::string &planName, &planHash;
     const StationOptions &options;
+    // Set: `plan` identifies the board, and the plan of the variant its board-type reading
+    // names follows (none named: the run is an ERROR).
+    const std::vector<VariantPlan> *variants = nullptr;
+    // Why the board, once known, is sent to repair instead of tested; empty when it may run.
+    std::function<std::string(const std::string &board)> refusal;
 };
 
 // How long a reply the station's previous life asked for may still be on its way when a run
@@ -73,6 +85,11 @@ class Run {
     std::optional<bool> Confirm(const fixture::PlanStep &step);
     std::optional<std::string> Identify(const fixture::PlanStep &step);
     fixture::Exchange Send(const fixture::Request &request);
+    fixture::Result Host(size_t index, const fixture::PlanStep &step);
+    // The variant the identify section's board-type reading names; nullptr (with the reading)
+    // when none does.
+    const VariantPlan *Choose(const std::vector<fixture::StepResult> &results,
+                              std::string &type) const;
     bool Cut();  // the run ends after this step
     void Finish(const std::vector<fixture::StepResult> &results);
     void End(Verdict verdict, const std::string &failedStep, const std::string &failedReading);
@@ -87,6 +104,10 @@ class Run {
     fixture::Link link_;
     std::unique_ptr<Hook> hook_;
     std::string recordError_, portError_;
+    const fixture::Plan *plan_;  // the identify section, then the variant's plan
+    size_t offset_ = 0;          // steps before plan_'s first (the identify section's)
+    std::string refusal_;        // the board is sent to repair
+    std::string hostOutput_;     // the last host step's, for its stored response
 };
 
 }  // namespace station

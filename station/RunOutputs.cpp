@@ -4,8 +4,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Platform.h"
 #include "Outbox.h"
+#include "Platform.h"
 #include "RunReport.h"
 
 namespace station {
@@ -16,26 +16,31 @@ class StoreOutput : public RunOutput {
   public:
     explicit StoreOutput(Store &store) : store_(store) {}
     bool RunBegun(HeldRun &run, std::string &error) override {
-        const RunRow &r = run.row;
-        run.row.id = store_.BeginRun(
-            {r.station, r.slot, r.plan, r.planHash, r.operatorName, r.startedMs}, error);
+        run.row.id = store_.BeginTracedRun(run.row, error);
         return run.row.id != 0;
     }
     bool BoardKnown(const HeldRun &run, std::string &error) override {
-        return Begun(run, error) && store_.SetBoard(run.row.id, run.row.board, NowMs(), error);
+        return Begun(run, error) && store_.SetBoard(run.row.id, run.row.board, NowMs(), error) &&
+               Traced(run, error);
     }
     bool StepEnded(const HeldRun &run, const StepRow &step, std::string &error) override {
         return Begun(run, error) && store_.AddStep(step, error);
     }
     bool RunEnded(const HeldRun &run, std::string &error) override {
         const RunRow &r = run.row;
-        return Begun(run, error) &&
+        return Begun(run, error) && Traced(run, error) &&
                store_.EndRun(r.id, r.verdict, r.endedMs, r.failedStep, r.failedReading, error);
     }
     bool IsRecord() const override { return true; }
     std::string Name() const override { return "results store"; }
 
   private:
+    // What the run learnt of its board (variant, agent version, images), when anything.
+    bool Traced(const HeldRun &run, std::string &error) {
+        const RunRow &r = run.row;
+        return (r.variant.empty() && r.agentVersion.empty() && r.images.empty()) ||
+               store_.SetTrace(r, error);
+    }
     static bool Begun(const HeldRun &run, std::string &error) {
         if (run.row.id != 0) return true;
         error = "the run was never stored";

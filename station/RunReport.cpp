@@ -51,6 +51,11 @@ nlohmann::json StatsJson(const std::vector<StepStat> &stats) {
 }  // namespace
 
 nlohmann::json RunJson(const RunRow &r) {
+    nlohmann::json images = nlohmann::json::array();
+    for (const ImageRecord &i : r.images) {
+        images.push_back(
+            {{"step", i.step}, {"path", i.path}, {"sha256", i.sha256}, {"size", i.size}});
+    }
     return {{"id", r.id},
             {"board", r.board},
             {"station", r.station},
@@ -62,12 +67,30 @@ nlohmann::json RunJson(const RunRow &r) {
             {"endedMs", r.endedMs},
             {"verdict", VerdictName(r.verdict)},
             {"failedStep", r.failedStep},
-            {"failedReading", r.failedReading}};
+            {"failedReading", r.failedReading},
+            {"variant", r.variant},
+            {"stationVersion", r.stationVersion},
+            {"agentVersion", r.agentVersion},
+            {"port", r.port},
+            {"images", images}};
+}
+
+nlohmann::json RepairJson(const RepairRow &r) {
+    return {{"board", r.board}, {"atMs", r.atMs}, {"note", r.note}, {"operator", r.operatorName}};
 }
 
 nlohmann::json YieldJson(const YieldReport &y) {
     nlohmann::json errorsBySlot = nlohmann::json::object();
     for (const auto &[slot, count] : y.errorsBySlot) errorsBySlot[slot] = count;
+    nlohmann::json variants = nlohmann::json::array();
+    for (const YieldReport::Variant &v : y.variants) {
+        variants.push_back({{"variant", v.name},
+                            {"boards", v.boards},
+                            {"firstPassBoards", v.firstPassBoards},
+                            {"finalPassBoards", v.finalPassBoards},
+                            {"firstPassYield", v.firstPassYield},
+                            {"finalYield", v.finalYield}});
+    }
     return {{"sinceMs", y.sinceMs},
             {"runs", y.runs},
             {"boards", y.boards},
@@ -79,6 +102,9 @@ nlohmann::json YieldJson(const YieldReport &y) {
             {"errorRuns", y.errorRuns},
             {"errorsBySlot", errorsBySlot},
             {"unidentifiedRuns", y.unidentifiedRuns},
+            {"variants", variants},
+            {"retestsAfterRepair", y.retestsAfterRepair},
+            {"retestsPassed", y.retestsPassed},
             {"failuresByStep", StatsJson(y.failuresByStep)},
             {"slowestSteps", StatsJson(y.slowestSteps)}};
 }
@@ -122,7 +148,16 @@ std::string RunJUnit(const RunRow &run, const std::vector<StepRow> &steps) {
                         {"plan_hash", run.planHash},
                         {"run", std::to_string(run.id)},
                         {"operator", run.operatorName},
-                        {"verdict", VerdictName(run.verdict)}};
+                        {"verdict", VerdictName(run.verdict)},
+                        {"variant", run.variant},
+                        {"station_version", run.stationVersion},
+                        {"agent_version", run.agentVersion},
+                        {"port", run.port}};
+    for (const ImageRecord &image : run.images) {
+        suite.properties.push_back(
+            {"image_step_" + std::to_string(image.step),
+             image.path + " sha256 " + image.sha256 + " size " + std::to_string(image.size)});
+    }
     bool errorShown = false;
     for (const StepRow &s : steps) {
         char number[16];
@@ -152,33 +187,62 @@ std::string RunJUnit(const RunRow &run, const std::vector<StepRow> &steps) {
     return fixture::JUnitXml(suite);
 }
 
-std::string FormatHistory(const std::string &board, const std::vector<RunRow> &runs,
-                          Format format) {
+namespace {
+
+// A run's lines in the text history: the run, then what tested the board.
+void RunText(std::ostream &out, const RunRow &r) {
+    const auto shown = [](const std::string &text) { return text.empty() ? "-" : text; };
+    out << "  #" << r.id << "  " << FormatTime(r.startedMs) << "  " << r.station << '/' << r.slot
+        << "  " << r.plan << " (" << r.planHash << ")  "
+        << (r.verdict == Verdict::None ? "running" : VerdictName(r.verdict));
+    if (!r.failedStep.empty()) out << "  at " << r.failedStep << ": " << r.failedReading;
+    out << "\n      variant " << shown(r.variant) << ", station " << shown(r.stationVersion)
+        << ", agent " << shown(r.agentVersion) << ", port " << shown(r.port) << ", operator "
+        << shown(r.operatorName) << '\n';
+    for (const ImageRecord &i : r.images) {
+        out << "      image (step " << i.step << ") " << i.path << "  sha256 " << i.sha256 << "  "
+            << i.size << " bytes\n";
+    }
+}
+
+}  // namespace
+
+std::string FormatHistory(const std::string &board, const std::vector<RunRow> &runs, Format format,
+                          const std::vector<RepairRow> &repairs) {
     std::ostringstream out;
     if (format == Format::Json) {
         nlohmann::json list = nlohmann::json::array();
+        nlohmann::json repaired = nlohmann::json::array();
         for (const RunRow &r : runs) list.push_back(RunJson(r));
-        out << DumpJson({{"board", board}, {"runs", list}}, 1) << '\n';
+        for (const RepairRow &r : repairs) repaired.push_back(RepairJson(r));
+        out << DumpJson({{"board", board}, {"runs", list}, {"repairs", repaired}}, 1) << '\n';
     } else if (format == Format::Csv) {
         out << "run,board,station,slot,plan,plan_hash,operator,started,ended,verdict,failed_step,"
-               "failed_reading\n";
+               "failed_reading,variant,station_version,agent_version,port\n";
         for (const RunRow &r : runs) {
             out << r.id << ',' << Csv(r.board) << ',' << Csv(r.station) << ',' << Csv(r.slot) << ','
                 << Csv(r.plan) << ',' << r.planHash << ',' << Csv(r.operatorName) << ','
                 << FormatTime(r.startedMs) << ',' << FormatTime(r.endedMs) << ','
                 << VerdictName(r.verdict) << ',' << Csv(r.failedStep) << ',' << Csv(r.failedReading)
-                << '\n';
+                << ',' << Csv(r.variant) << ',' << Csv(r.stationVersion) << ','
+                << Csv(r.agentVersion) << ',' << Csv(r.port) << '\n';
         }
     } else {
         out << "board " << board << ": " << runs.size() << (runs.size() == 1 ? " run" : " runs")
             << '\n';
+        size_t next = 0;  // repairs and runs in time order
+        const auto repairsUntil = [&](int64_t ms) {
+            for (; next < repairs.size() && repairs[next].atMs < ms; ++next) {
+                const RepairRow &p = repairs[next];
+                out << "  repair  " << FormatTime(p.atMs) << "  " << p.note << "  ("
+                    << (p.operatorName.empty() ? "-" : p.operatorName) << ")\n";
+            }
+        };
         for (const RunRow &r : runs) {
-            out << "  #" << r.id << "  " << FormatTime(r.startedMs) << "  " << r.station << '/'
-                << r.slot << "  " << r.plan << " (" << r.planHash << ")  "
-                << (r.verdict == Verdict::None ? "running" : VerdictName(r.verdict));
-            if (!r.failedStep.empty()) out << "  at " << r.failedStep << ": " << r.failedReading;
-            out << '\n';
+            repairsUntil(r.startedMs);
+            RunText(out, r);
         }
+        repairsUntil(INT64_MAX);
     }
     return out.str();
 }
@@ -211,6 +275,15 @@ std::string FormatYield(const YieldReport &y, Format format) {
             << "/" << y.boards << ")\n";
         out << "  final yield      " << Percent(y.finalYield) << " (" << y.finalPassBoards << "/"
             << y.boards << ")\n";
+        for (const YieldReport::Variant &v : y.variants) {
+            out << "  " << v.name << ": first-pass " << Percent(v.firstPassYield) << " ("
+                << v.firstPassBoards << "/" << v.boards << "), final " << Percent(v.finalYield)
+                << " (" << v.finalPassBoards << "/" << v.boards << ")\n";
+        }
+        if (y.retestsAfterRepair > 0) {
+            out << "  retests after repair: " << y.retestsPassed << "/" << y.retestsAfterRepair
+                << " passed\n";
+        }
         // Runs that are no board's result, so the figures above still add up.
         out << "  apart: " << y.abortedRuns << " aborted, " << y.unidentifiedRuns
             << " unidentified, " << y.errorRuns << " station errors";

@@ -24,7 +24,9 @@ nlohmann::json YieldJson(const YieldReport &report);
 // rather than allowed to throw.
 std::string DumpJson(const nlohmann::json &value, int indent = -1);
 
-std::string FormatHistory(const std::string &board, const std::vector<RunRow> &runs, Format format);
+// The board's runs with what tested each, and its repairs among them.
+std::string FormatHistory(const std::string &board, const std::vector<RunRow> &runs, Format format,
+                          const std::vector<RepairRow> &repairs = {});
 std::string FormatYield(const YieldReport &report, Format format);
 
 // "2024-03-15" or "2024-03-15T09:05[:SS]" (UTC) into ms since the epoch; false when unreadable.

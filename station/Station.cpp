@@ -10,6 +10,7 @@
 #include "Outbox.h"
 #include "RunOutputs.h"
 #include "Text.h"
+#include "Trace.h"
 
 namespace station {
 
@@ -113,6 +114,47 @@ std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &sto
     return station;
 }
 
+namespace {
+
+// A plan file filled in with one slot's variables; false with `error` naming the slot and line.
+bool FillPlan(const std::string &path, const std::string &text, const std::string &slot,
+              const fixture::Variables &vars, fixture::Plan &plan, std::string &error) {
+    std::vector<std::string> errors;
+    const std::string name = std::filesystem::path(path).stem().string();
+    if (fixture::ParsePlan(text, name, vars, plan, errors)) return true;
+    error = path + " (slot " + slot + "): " + errors.front();
+    for (size_t i = 1; i < errors.size(); ++i) error += "\n  " + errors[i];
+    return false;
+}
+
+}  // namespace
+
+// With variants the station's plan only identifies the board: it must read its type.
+bool Station::ReadVariants(Slot &slot, std::string &error) {
+    bool readsType = false;
+    for (const fixture::PlanStep &step : slot.plan.steps) {
+        const fixture::CommandDef *def = step.request.def;
+        readsType = readsType || (def != nullptr && def->decode == fixture::Decode::BoardType);
+    }
+    if (!config_.variants.empty() && !readsType) {
+        error = config_.planPath + ": with [[variant]] tables the plan must read board-type";
+        return false;
+    }
+    for (const VariantConfig &variant : config_.variants) {
+        VariantPlan filled{
+            &variant, {}, std::filesystem::path(variant.planPath).stem().string(), ""};
+        std::string text;
+        if (!fixture::ReadTextFile(variant.planPath, fixture::kMaxPlanFileBytes, text, error) ||
+            !FillPlan(variant.planPath, text, slot.config.name,
+                      SlotVariables(config_, slot.config, &variant), filled.plan, error)) {
+            return false;
+        }
+        filled.planHash = PlanHash(text);
+        slot.variants.push_back(std::move(filled));
+    }
+    return true;
+}
+
 bool Station::ReadPlan(std::string &error) {
     std::string text;
     if (!fixture::ReadTextFile(config_.planPath, fixture::kMaxPlanFileBytes, text, error)) {
@@ -123,11 +165,9 @@ bool Station::ReadPlan(std::string &error) {
     for (const SlotConfig &slotConfig : config_.slots) {
         auto slot = std::make_unique<Slot>();
         slot->config = slotConfig;
-        std::vector<std::string> errors;
-        if (!fixture::ParsePlan(text, planName_, SlotVariables(config_, slotConfig), slot->plan,
-                                errors)) {
-            error = config_.planPath + " (slot " + slotConfig.name + "): " + errors.front();
-            for (size_t i = 1; i < errors.size(); ++i) error += "\n  " + errors[i];
+        if (!FillPlan(config_.planPath, text, slotConfig.name, SlotVariables(config_, slotConfig),
+                      slot->plan, error) ||
+            !ReadVariants(*slot, error)) {
             return false;
         }
         slot->view.name = slotConfig.name;
@@ -188,7 +228,18 @@ void Station::Change(Slot &slot, const std::function<void(SlotView &)> &change) 
 
 void Station::Work(Slot &slot) {
     Host host(*this, slot);
-    const RunSetup setup{config_, slot.config, slot.plan, planName_, planHash_, options_};
+    const RunSetup setup{config_,
+                         slot.config,
+                         slot.plan,
+                         planName_,
+                         planHash_,
+                         options_,
+                         config_.variants.empty() ? nullptr : &slot.variants,
+                         [this](const std::string &board) -> std::string {
+                             if (config_.maxFailures == 0) return "";
+                             return RepairRefusal(board, store_.VerdictsSinceRepair(board),
+                                                  config_.maxFailures);
+                         }};
     while (WaitForStart(slot)) {
         Run run(setup, host, outputs_);
         std::string error;

@@ -70,6 +70,7 @@ class Station : public StationControl {
     struct Slot {
         SlotConfig config;
         fixture::Plan plan;
+        std::vector<VariantPlan> variants;  // each variant's plan, filled in for this slot
         SlotView view;
         bool startRequested = false;
         int runs = 0;
@@ -81,6 +82,7 @@ class Station : public StationControl {
 
     Station(const StationConfig &config, Store &store, const StationOptions &options);
     bool ReadPlan(std::string &error);
+    bool ReadVariants(Slot &slot, std::string &error);
     void Work(Slot &slot);
     bool WaitForStart(Slot &slot);
     // After a run, or a start that found no board: whether and when the slot goes again.

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <toml++/toml.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -102,12 +104,29 @@ bool IsLoopbackAddress(const std::string &address) {
     return IsLoopbackHost(host);
 }
 
-fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot) {
+fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot,
+                                 const VariantConfig *variant) {
     fixture::Variables vars = config.vars;
     vars["STATION"] = config.name;
     vars["SLOT"] = slot.name;
+    if (variant != nullptr) {
+        for (const auto &[key, value] : variant->vars) vars[key] = value;
+    }
     for (const auto &[key, value] : slot.vars) vars[key] = value;
     return vars;
+}
+
+const VariantConfig *FindVariant(const StationConfig &config, const std::string &boardType) {
+    const auto same = [](unsigned char a, unsigned char b) {
+        return std::tolower(a) == std::tolower(b);
+    };
+    for (const VariantConfig &variant : config.variants) {
+        if (std::equal(variant.name.begin(), variant.name.end(), boardType.begin(), boardType.end(),
+                       same)) {
+            return &variant;
+        }
+    }
+    return nullptr;
 }
 
 namespace {
@@ -152,7 +171,8 @@ bool PlanFile(Reader &r, const toml::table &root, const std::string &folder, std
 
 bool Top(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
     return r.OnlyKeys(root, "",
-                      {"name", "plan", "operator", "vars", "store", "web", "slot", "cfx"}) &&
+                      {"name", "plan", "operator", "vars", "store", "web", "slot", "cfx",
+                       "variant", "max_failures"}) &&
            Name(r, root, "", "name", out.name) && PlanFile(r, root, folder, out.planPath) &&
            r.String(root, "", "operator", out.operatorName, false) && r.Vars(root, "", out.vars);
 }
@@ -260,6 +280,35 @@ bool PromptHook(Reader &r, const toml::table &table, SlotConfig &slot) {
     return true;
 }
 
+bool Variants(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
+    const toml::node *max = root.get("max_failures");
+    if (max != nullptr) {
+        const int64_t n = max->is_integer() ? max->as_integer()->get() : 0;
+        if (n < 1 || n > 1000) return r.Fail(max, "max_failures", "a whole number, 1-1000");
+        out.maxFailures = static_cast<int>(n);
+    }
+    const toml::node *variants = root.get("variant");
+    if (variants == nullptr) return true;
+    if (!variants->is_array_of_tables()) {
+        return r.Fail(variants, "variant", "give one [[variant]] table per board type");
+    }
+    for (const toml::node &node : *variants->as_array()) {
+        const toml::table &table = *node.as_table();
+        VariantConfig variant;
+        if (!r.OnlyKeys(table, "variant.", {"name", "plan", "vars"}) ||
+            !Name(r, table, "variant.", "name", variant.name) ||
+            !PlanFile(r, table, folder, variant.planPath) ||
+            !r.Vars(table, "variant.", variant.vars)) {
+            return false;
+        }
+        if (FindVariant(out, variant.name) != nullptr) {
+            return r.Fail(table.get("name"), "variant.name", "'" + variant.name + "' twice");
+        }
+        out.variants.push_back(std::move(variant));
+    }
+    return true;
+}
+
 bool Slots(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
     const toml::node *slots = root.get("slot");
     if (slots == nullptr || !slots->is_array_of_tables() || slots->as_array()->empty()) {
@@ -294,7 +343,8 @@ bool LoadStationFile(const std::string &path, StationConfig &out, std::string &e
     const std::string folder = std::filesystem::path(path).parent_path().string();
     Reader r{path, ""};
     if (Top(r, root, folder, out) && Store(r, root, folder, out) && Web(r, root, out) &&
-        Cfx(r, root, folder, out) && Slots(r, root, folder, out)) {
+        Cfx(r, root, folder, out) && Variants(r, root, folder, out) &&
+        Slots(r, root, folder, out)) {
         return true;
     }
     error = r.error;

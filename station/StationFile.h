@@ -20,6 +20,13 @@ struct SlotConfig {
     std::vector<std::string> onPrompt;
 };
 
+// One board type the line builds: its plan runs after the station's (the identify section).
+struct VariantConfig {
+    std::string name;  // matched against the board-type reading, without regard to case
+    std::string planPath;
+    fixture::Variables vars;  // win over the station's; a slot's win over these
+};
+
 struct StationConfig {
     std::string path;  // the station file; relative paths in it are taken from its folder
     std::string name;
@@ -33,6 +40,10 @@ struct StationConfig {
     WebOptions webOptions;
     CfxOptions cfx;  // [cfx]; cfx.amqp.broker empty: nothing goes to a message bus
     std::vector<SlotConfig> slots;
+    // Empty: the plan is the whole run. Else it identifies the board (its identity step and
+    // board-type) and the matching variant's plan follows.
+    std::vector<VariantConfig> variants;
+    int maxFailures = 0;  // a board whose last N judged runs failed goes to repair; 0 never
 };
 
 // False with `error` as "FILE:LINE: KEY: what is wrong".
@@ -43,7 +54,12 @@ bool IsLoopbackAddress(const std::string &address);
 // A host name or literal address (no port, no brackets) that is loopback.
 bool IsLoopbackHost(const std::string &host);
 
-// The station's and the slot's variables together, with SLOT and STATION.
-fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot);
+// The station's, the variant's (if any) and the slot's variables together, with SLOT and
+// STATION.
+fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot,
+                                 const VariantConfig *variant = nullptr);
+
+// The variant a board-type reading names; nullptr when none does.
+const VariantConfig *FindVariant(const StationConfig &config, const std::string &boardType);
 
 }  // namespace station

@@ -12,11 +12,11 @@
 namespace station {
 
 enum class SlotPhase {
-    Idle,     // waiting for the operator to start it
-    Running,  // a step is on the line
-    Confirm,  // a step passed and the operator must judge it (yes/no)
-    Identify, // a `serial` step waits for the board's serial number (prompt holds the question)
-    Done,     // the run ended; the verdict stays until the slot starts again
+    Idle,      // waiting for the operator to start it
+    Running,   // a step is on the line
+    Confirm,   // a step passed and the operator must judge it (yes/no)
+    Identify,  // a `serial` step waits for the board's serial number (prompt holds the question)
+    Done,      // the run ended; the verdict stays until the slot starts again
 };
 
 // Error: the station could not test the board (its results not stored, its fixture port lost):
@@ -33,23 +33,31 @@ const char *VerdictName(Verdict verdict);    // "", "PASS", "FAIL", "ABORTED", "
 struct SlotView {
     std::string name;
     std::string port;
-    std::string board;  // the board's identity once read, else empty
+    std::string board;    // the board's identity once read, else empty
+    std::string variant;  // the variant whose plan runs, once the board's type is read
     SlotPhase phase = SlotPhase::Idle;
-    int step = 0;           // 1-based index of the current (or last) step; 0 before the first
-    int steps = 0;          // steps in the plan
-    std::string stepName;   // the command as written, e.g. "touch"
-    int attempt = 0;        // 1 for the first try, more when the step has retry=N
-    std::string prompt;     // shown while a prompted step runs, and the question to Identify
-    int64_t promptDeadlineMs = 0;  // when the prompted step's time runs out, else 0
-    std::string confirm;    // the question while phase == Confirm, else empty
+    int step = 0;          // 1-based index of the current (or last) step; 0 before the first
+    int steps = 0;         // steps in the plan
+    std::string stepName;  // the command as written, e.g. "touch"
+    int attempt = 0;       // 1 for the first try, more when the step has retry=N
+    std::string prompt;    // shown while a prompted step runs, and the question to Identify
+    int64_t promptDeadlineMs = 0;     // when the prompted step's time runs out, else 0
+    std::string confirm;              // the question while phase == Confirm, else empty
     Verdict verdict = Verdict::None;  // of the last finished run, kept until the next start
-    std::string failedStep;     // the step that failed (verdict Fail), as written
-    std::string failedReading;  // its reading or error text
-    int64_t runId = 0;          // the run in the results store, 0 before the first
+    std::string failedStep;           // the step that failed (verdict Fail), as written
+    std::string failedReading;        // its reading or error text
+    int64_t runId = 0;                // the run in the results store, 0 before the first
     int64_t startedMs = 0, endedMs = 0;
     // Beside the state, for the operator: why the slot does not start ("waiting for the board
     // on PORT"), or an output of the run that failed (its JUnit file); empty when none.
     std::string note;
+};
+
+// A file a host step programmed into the board (image=), as the run records it.
+struct ImageRecord {
+    int step = 0;  // the plan step, 1-based
+    std::string path, sha256;
+    uint64_t size = 0;
 };
 
 // One stored run, as history and today's list show it.
@@ -59,16 +67,28 @@ struct RunRow {
     int64_t startedMs = 0, endedMs = 0;  // endedMs 0 while it runs
     Verdict verdict = Verdict::None;     // None while it runs
     std::string failedStep, failedReading;
+    // What tested the board: the variant whose plan ran (empty without variants), the
+    // station's build, the agent's version reading (empty when the plan has none), the port.
+    std::string variant, stationVersion, agentVersion, port;
+    std::vector<ImageRecord> images;
+};
+
+// A repair recorded for a board (station repair): its failures before it no longer count.
+struct RepairRow {
+    int64_t id = 0;
+    std::string board;
+    int64_t atMs = 0;
+    std::string note, operatorName;
 };
 
 // One delivery target of the local outbox (PostgreSQL, the factory's message bus), as the
 // operator sees it while it is behind.
 struct OutboxStatus {
-    std::string target;       // "postgres", "cfx"
-    int waiting = 0;          // entries not yet accepted by the target
-    int setAside = 0;         // entries the target refused for good (kept, not retried)
-    int64_t oldestMs = 0;     // when the oldest waiting entry was committed, 0 when none
-    std::string lastError;    // the target's last refusal or connection error, empty once sent
+    std::string target;     // "postgres", "cfx"
+    int waiting = 0;        // entries not yet accepted by the target
+    int setAside = 0;       // entries the target refused for good (kept, not retried)
+    int64_t oldestMs = 0;   // when the oldest waiting entry was committed, 0 when none
+    std::string lastError;  // the target's last refusal or connection error, empty once sent
 };
 
 struct StepStat {
@@ -87,8 +107,17 @@ struct YieldReport {
     std::vector<std::pair<std::string, int>> errorsBySlot;  // ERROR runs by slot
     int unidentifiedRuns = 0;  // runs that never read a board's identity: no board of their own
     double firstPassYield = 0, finalYield = 0;  // 0..1; 0 when no boards
-    std::vector<StepStat> failuresByStep;       // most failures first, failing steps only
-    std::vector<StepStat> slowestSteps;         // slowest median first
+    // The same per variant (a board counts under the variant its runs last named).
+    struct Variant {
+        std::string name;
+        int boards = 0, firstPassBoards = 0, finalPassBoards = 0;
+        double firstPassYield = 0, finalYield = 0;
+    };
+    std::vector<Variant> variants;  // by name; empty when no run named one
+    // A board's first judged run after a repair: how many, and how many passed.
+    int retestsAfterRepair = 0, retestsPassed = 0;
+    std::vector<StepStat> failuresByStep;  // most failures first, failing steps only
+    std::vector<StepStat> slowestSteps;    // slowest median first
 };
 
 class StationControl {

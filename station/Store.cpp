@@ -28,7 +28,9 @@ CREATE TABLE IF NOT EXISTS runs(
   id INTEGER PRIMARY KEY, uid TEXT NOT NULL UNIQUE, board TEXT NOT NULL DEFAULT '',
   station TEXT NOT NULL, slot TEXT NOT NULL, plan TEXT NOT NULL, plan_hash TEXT NOT NULL,
   operator TEXT NOT NULL DEFAULT '', started_ms INTEGER NOT NULL, ended_ms INTEGER,
-  verdict TEXT, failed_step TEXT NOT NULL DEFAULT '', failed_reading TEXT NOT NULL DEFAULT '');
+  verdict TEXT, failed_step TEXT NOT NULL DEFAULT '', failed_reading TEXT NOT NULL DEFAULT '',
+  variant TEXT NOT NULL DEFAULT '', station_version TEXT NOT NULL DEFAULT '',
+  agent_version TEXT NOT NULL DEFAULT '', port TEXT NOT NULL DEFAULT '');
 CREATE INDEX IF NOT EXISTS runs_board ON runs(board);
 CREATE INDEX IF NOT EXISTS runs_started ON runs(started_ms);
 CREATE TABLE IF NOT EXISTS steps(
@@ -36,13 +38,21 @@ CREATE TABLE IF NOT EXISTS steps(
   attempt INTEGER NOT NULL, command TEXT NOT NULL, reading TEXT NOT NULL, limits TEXT NOT NULL,
   verdict TEXT NOT NULL, seconds REAL NOT NULL, request TEXT NOT NULL, response TEXT NOT NULL,
   UNIQUE(run, idx, attempt));
+CREATE TABLE IF NOT EXISTS images(
+  run INTEGER NOT NULL REFERENCES runs(id), step INTEGER NOT NULL, path TEXT NOT NULL,
+  sha256 TEXT NOT NULL, size INTEGER NOT NULL, PRIMARY KEY(run, step));
+CREATE TABLE IF NOT EXISTS repairs(
+  id INTEGER PRIMARY KEY, uid TEXT NOT NULL UNIQUE, board TEXT NOT NULL, at_ms INTEGER NOT NULL,
+  note TEXT NOT NULL, operator TEXT NOT NULL DEFAULT '');
+CREATE INDEX IF NOT EXISTS repairs_board ON repairs(board, at_ms);
 CREATE TABLE IF NOT EXISTS outbox(
   seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, ref INTEGER NOT NULL);
 )";
 
 constexpr char kRunColumns[] =
     "SELECT id, board, station, slot, plan, plan_hash, operator, started_ms, "
-    "COALESCE(ended_ms, 0), COALESCE(verdict, ''), failed_step, failed_reading, uid FROM runs ";
+    "COALESCE(ended_ms, 0), COALESCE(verdict, ''), failed_step, failed_reading, uid, variant, "
+    "station_version, agent_version, port FROM runs ";
 
 // A prepared statement that finalizes itself; its parameters bound in order.
 class Statement {
@@ -162,6 +172,10 @@ RunRow ReadRun(const Statement &s, std::string *uid = nullptr) {
     row.failedStep = s.Text(10);
     row.failedReading = s.Text(11);
     if (uid != nullptr) *uid = s.Text(12);
+    row.variant = s.Text(13);
+    row.stationVersion = s.Text(14);
+    row.agentVersion = s.Text(15);
+    row.port = s.Text(16);
     return row;
 }
 
@@ -216,6 +230,16 @@ bool Store::Migrate(std::string &error) {
             "ALTER TABLE outbox ADD COLUMN set_aside TEXT; COMMIT;";
         if (!Exec(alter.c_str(), error)) {
             Exec("ROLLBACK", error);
+            return false;
+        }
+    }
+    // A store from before runs recorded what tested the board.
+    for (const char *column : {"variant", "station_version", "agent_version", "port"}) {
+        Statement column_(db_, "SELECT count(*) FROM pragma_table_info('runs') WHERE name = ?",
+                          column);
+        const std::string add =
+            std::string("ALTER TABLE runs ADD COLUMN ") + column + " TEXT NOT NULL DEFAULT ''";
+        if (column_.Step() == SQLITE_ROW && column_.Int(0) == 0 && !Exec(add.c_str(), error)) {
             return false;
         }
     }
@@ -281,7 +305,9 @@ bool Store::Outboxed(Change change, int64_t ref, std::string &error) {
     for (const OutboxTarget &target : targets_) {
         const char *kind = nullptr;
         if (target.kinds == OutboxKinds::Rows) {
-            kind = change == Change::StepAdded ? "step" : "run";
+            kind = change == Change::StepAdded     ? "step"
+                   : change == Change::RepairAdded ? "repair"
+                                                   : "run";
         } else if (change == Change::RunBegun || change == Change::RunEnded) {
             kind = change == Change::RunBegun ? "run-begun" : "run-ended";
         }
@@ -310,13 +336,24 @@ int64_t Store::Commit(Change change, std::string &error, Write &&write) {
 }
 
 int64_t Store::BeginRun(const RunStart &run, std::string &error) {
+    RunRow row;
+    row.station = run.station;
+    row.slot = run.slot;
+    row.plan = run.plan;
+    row.planHash = run.planHash;
+    row.operatorName = run.operatorName;
+    row.startedMs = run.startedMs;
+    return BeginTracedRun(row, error);
+}
+
+int64_t Store::BeginTracedRun(const RunRow &run, std::string &error) {
     return Commit(Change::RunBegun, error, [&]() -> int64_t {
         Statement s(db_,
-                    "INSERT INTO runs(uid, station, slot, plan, plan_hash, operator, started_ms) "
-                    "VALUES(?, ?, ?, ?, ?, ?, ?)",
+                    "INSERT INTO runs(uid, station, slot, plan, plan_hash, operator, started_ms, "
+                    "station_version, port) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
                     NewUid(), ToValidUtf8(run.station), ToValidUtf8(run.slot),
                     ToValidUtf8(run.plan), run.planHash, ToValidUtf8(run.operatorName),
-                    run.startedMs);
+                    run.startedMs, ToValidUtf8(run.stationVersion), ToValidUtf8(run.port));
         return s.Done() ? sqlite3_last_insert_rowid(db_) : 0;
     });
 }
@@ -376,7 +413,10 @@ std::vector<RunRow> Store::Runs(int64_t sinceMs) const {
 
 std::vector<RunRow> Store::History(const std::string &board) const {
     if (board.empty()) return {};
-    return QueryRuns("WHERE board = ? ORDER BY started_ms, id", board, 0);
+    std::vector<RunRow> runs = QueryRuns("WHERE board = ? ORDER BY started_ms, id", board, 0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (RunRow &run : runs) ReadImages(run);
+    return runs;
 }
 
 bool Store::Run(int64_t runId, RunRecord &out) const {
@@ -384,7 +424,100 @@ bool Store::Run(int64_t runId, RunRecord &out) const {
     Statement s(db_, (std::string(kRunColumns) + "WHERE id = ?").c_str(), runId);
     if (s.Step() != SQLITE_ROW) return false;
     out.row = ReadRun(s, &out.uid);
+    ReadImages(out.row);
     return true;
+}
+
+void Store::ReadImages(RunRow &run) const {
+    Statement s(db_, "SELECT step, path, sha256, size FROM images WHERE run = ? ORDER BY step",
+                run.id);
+    while (s.Step() == SQLITE_ROW) {
+        run.images.push_back(
+            {static_cast<int>(s.Int(0)), s.Text(1), s.Text(2), static_cast<uint64_t>(s.Int(3))});
+    }
+}
+
+bool Store::SetTrace(const RunRow &run, std::string &error) {
+    return Commit(Change::RunChanged, error, [&]() -> int64_t {
+               Statement s(db_,
+                           "UPDATE runs SET plan = ?, plan_hash = ?, variant = ?, "
+                           "agent_version = ? WHERE id = ?",
+                           ToValidUtf8(run.plan), run.planHash, ToValidUtf8(run.variant),
+                           ToValidUtf8(run.agentVersion), run.id);
+               bool ok = s.Done();
+               for (const ImageRecord &image : run.images) {
+                   Statement i(db_,
+                               "INSERT OR REPLACE INTO images(run, step, path, sha256, size) "
+                               "VALUES(?, ?, ?, ?, ?)",
+                               run.id, image.step, ToValidUtf8(image.path), image.sha256,
+                               static_cast<int64_t>(image.size));
+                   ok = ok && i.Done();
+               }
+               return ok ? run.id : 0;
+           }) != 0;
+}
+
+std::vector<Verdict> Store::VerdictsSinceRepair(const std::string &board) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_,
+                "SELECT verdict FROM runs WHERE board = ? AND verdict IS NOT NULL AND "
+                "started_ms > COALESCE((SELECT max(at_ms) FROM repairs WHERE board = ?), -1) "
+                "ORDER BY started_ms DESC, id DESC LIMIT 1000",
+                board, board);
+    std::vector<Verdict> verdicts;
+    while (s.Step() == SQLITE_ROW) verdicts.push_back(VerdictFromName(s.Text(0)));
+    return verdicts;
+}
+
+namespace {
+constexpr char kRepairColumns[] = "SELECT id, board, at_ms, note, operator, uid FROM repairs ";
+
+RepairRow ReadRepair(const Statement &s) {
+    return {s.Int(0), s.Text(1), s.Int(2), s.Text(3), s.Text(4)};
+}
+}  // namespace
+
+std::vector<RepairRow> Store::Repairs(const std::string &board) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, (std::string(kRepairColumns) + "WHERE board = ? ORDER BY at_ms, id").c_str(),
+                board);
+    std::vector<RepairRow> rows;
+    while (s.Step() == SQLITE_ROW) rows.push_back(ReadRepair(s));
+    return rows;
+}
+
+bool Store::RepairById(int64_t id, RepairRow &out, std::string &uid) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, (std::string(kRepairColumns) + "WHERE id = ?").c_str(), id);
+    if (s.Step() != SQLITE_ROW) return false;
+    out = ReadRepair(s);
+    uid = s.Text(5);
+    return true;
+}
+
+bool Store::RecordRepair(const std::string &path, const std::vector<OutboxTarget> &targets,
+                         const RepairRow &repair, std::string &error) {
+    Store store(-1);
+    store.targets_ = targets;
+    if (sqlite3_open_v2(path.c_str(), &store.db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        error = path + ": " + (store.db_ ? sqlite3_errmsg(store.db_) : "cannot open");
+        return false;
+    }
+    sqlite3_busy_timeout(store.db_, 5000);
+    if (!store.Exec(kSchema, error) || !store.Migrate(error)) return false;
+    return store.AddRepair(repair, error);
+}
+
+bool Store::AddRepair(const RepairRow &repair, std::string &error) {
+    return Commit(Change::RepairAdded, error, [&]() -> int64_t {
+               Statement s(db_,
+                           "INSERT INTO repairs(uid, board, at_ms, note, operator) "
+                           "VALUES(?, ?, ?, ?, ?)",
+                           NewUid(), ToValidUtf8(repair.board), repair.atMs,
+                           ToValidUtf8(repair.note), ToValidUtf8(repair.operatorName));
+               return s.Done() ? sqlite3_last_insert_rowid(db_) : 0;
+           }) != 0;
 }
 
 namespace {
@@ -514,13 +647,30 @@ void CountRuns(const std::vector<RunRow> &runs, YieldReport &report) {
     }
     report.errorsBySlot.assign(errorsBySlot.begin(), errorsBySlot.end());
     report.boards = static_cast<int>(byBoard.size());
+    std::map<std::string, YieldReport::Variant> variants;
     for (const auto &[board, list] : byBoard) {
-        report.firstPassBoards += list.front()->verdict == Verdict::Pass;
-        report.finalPassBoards += list.back()->verdict == Verdict::Pass;
+        const bool first = list.front()->verdict == Verdict::Pass;
+        const bool last = list.back()->verdict == Verdict::Pass;
+        report.firstPassBoards += first;
+        report.finalPassBoards += last;
+        std::string name;
+        for (const RunRow *run : list) name = run->variant.empty() ? name : run->variant;
+        if (name.empty()) continue;
+        YieldReport::Variant &v = variants[name];
+        v.name = name;
+        ++v.boards;
+        v.firstPassBoards += first;
+        v.finalPassBoards += last;
     }
-    if (report.boards > 0) {
-        report.firstPassYield = static_cast<double>(report.firstPassBoards) / report.boards;
-        report.finalYield = static_cast<double>(report.finalPassBoards) / report.boards;
+    const auto share = [](int part, int whole) {
+        return whole > 0 ? static_cast<double>(part) / whole : 0.0;
+    };
+    report.firstPassYield = share(report.firstPassBoards, report.boards);
+    report.finalYield = share(report.finalPassBoards, report.boards);
+    for (auto &[name, v] : variants) {
+        v.firstPassYield = share(v.firstPassBoards, v.boards);
+        v.finalYield = share(v.finalPassBoards, v.boards);
+        report.variants.push_back(v);
     }
 }
 
@@ -542,6 +692,17 @@ YieldReport Store::Yield(int64_t sinceMs) const {
         while (s.Step() == SQLITE_ROW) {
             const std::string command = s.Text(0);
             seconds[command].push_back(s.Real(1));
+        }
+        // Each repair's next judged run of its board.
+        Statement retests(db_,
+                          "SELECT (SELECT r.verdict FROM runs r WHERE r.board = p.board AND "
+                          "r.started_ms > p.at_ms AND r.verdict IN ('PASS', 'FAIL') "
+                          "ORDER BY r.started_ms, r.id LIMIT 1) FROM repairs p WHERE p.at_ms >= ?",
+                          sinceMs);
+        while (retests.Step() == SQLITE_ROW) {
+            const std::string verdict = retests.Text(0);
+            report.retestsAfterRepair += !verdict.empty();
+            report.retestsPassed += verdict == "PASS";
         }
     }
     // A step's failures are the runs it failed, however many tries each took.

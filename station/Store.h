@@ -40,7 +40,7 @@ struct StepRow {
 
 // Which changes a target is sent.
 enum class OutboxKinds {
-    Rows,   // every run and step row as it changes: "run" (begun, board known, ended), "step"
+    Rows,   // every row as it changes: "run" (begun, board known, ended), "step", "repair"
     Edges,  // a run's two edges: "run-begun", "run-ended"
 };
 
@@ -51,7 +51,7 @@ struct OutboxTarget {
 
 struct OutboxItem {
     int64_t seq = 0;
-    std::string kind;     // "run", "step", "run-begun", "run-ended", or Enqueue's own
+    std::string kind;     // "run", "step", "repair", "run-begun", "run-ended", or Enqueue's own
     int64_t ref = 0;      // its row id (0 for an Enqueue'd entry)
     std::string payload;  // Enqueue's, else empty
     int64_t committedMs = 0;
@@ -87,6 +87,8 @@ class Store : public ResultsQuery {
 
     // Text from outside (names, readings, frames) is stored as valid UTF-8: bad bytes replaced.
     int64_t BeginRun(const RunStart &run, std::string &error);
+    // The same with what tested the board as far as known at the start (station version, port).
+    int64_t BeginTracedRun(const RunRow &run, std::string &error);
     bool SetBoard(int64_t runId, const std::string &board, int64_t nowMs, std::string &error);
     bool AddStep(const StepRow &step, std::string &error);
     bool EndRun(int64_t runId, Verdict verdict, int64_t endedMs, const std::string &failedStep,
@@ -94,10 +96,24 @@ class Store : public ResultsQuery {
 
     std::vector<RunRow> Runs(int64_t sinceMs) const override;
     std::vector<RunRow> History(const std::string &board) const override;
+    std::vector<RepairRow> Repairs(const std::string &board) const;  // oldest first
     YieldReport Yield(int64_t sinceMs) const override;
     std::vector<StepRow> Steps(int64_t runId) const;
     bool Run(int64_t runId, RunRecord &out) const;
     bool StepById(int64_t stepId, StepRow &out) const;
+
+    // What the run learnt of its board on the way: the variant and the plan that ran, the
+    // agent's version, the images it programmed.
+    bool SetTrace(const RunRow &run, std::string &error);
+    // The board's finished runs since its last repair, newest first.
+    std::vector<Verdict> VerdictsSinceRepair(const std::string &board) const;
+    bool RepairById(int64_t id, RepairRow &out, std::string &uid) const;
+    // With the targets' outbox entries ("repair") in the same transaction.
+    bool AddRepair(const RepairRow &repair, std::string &error);
+    // AddRepair from another process beside a running station: its own connection, the file's
+    // lock not taken. Never in the station's own process (closing it would drop SQLite's locks).
+    static bool RecordRepair(const std::string &path, const std::vector<OutboxTarget> &targets,
+                             const RepairRow &repair, std::string &error);
 
     // An entry that is not about a run (the station's own state), for one target.
     bool Enqueue(const std::string &target, const std::string &kind, const std::string &payload,
@@ -112,7 +128,7 @@ class Store : public ResultsQuery {
     OutboxStatus OutboxState(const std::string &target) const;
 
   private:
-    enum class Change { RunBegun, RunChanged, StepAdded, RunEnded };
+    enum class Change { RunBegun, RunChanged, StepAdded, RunEnded, RepairAdded };
     explicit Store(int lockFd) : lockFd_(lockFd) {}
     bool Exec(const char *sql, std::string &error) const;
     bool Migrate(std::string &error);
@@ -126,6 +142,7 @@ class Store : public ResultsQuery {
                       const std::string &failedStep, const std::string &failedReading,
                       std::string &error);
     std::vector<RunRow> QueryRuns(const char *where, const std::string &text, int64_t number) const;
+    void ReadImages(RunRow &run) const;  // under mutex_
 
     // Lock order: Station → Store → (nothing: no call leaves the store holding it).
     mutable std::mutex mutex_;  // one connection, used by every slot, sender and surface

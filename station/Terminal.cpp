@@ -152,6 +152,7 @@ std::string Terminal::Line(const SlotView &view, int64_t nowMs) const {
             break;
     }
     if (!s.board.empty()) line << "  board " << s.board;
+    if (!s.variant.empty()) line << " (" << s.variant << ")";
     if (!s.note.empty() && s.phase != SlotPhase::Idle) line << "  (" << s.note << ")";
     return line.str();
 }

@@ -174,6 +174,7 @@ json SlotJson(const SlotView &s) {
     return {{"name", s.name},
             {"port", s.port},
             {"board", s.board},
+            {"variant", s.variant},
             {"phase", SlotPhaseName(s.phase)},
             {"step", s.step},
             {"steps", s.steps},

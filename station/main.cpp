@@ -3,6 +3,7 @@
 //   station check FILE
 //   station history --board ID (--station FILE | --db PATH) [--json | --csv]
 //   station yield [--since DATE] (--station FILE | --db PATH) [--json | --csv]
+//   station repair BOARD --note TEXT (--station FILE | --db PATH) [--operator NAME]
 #include <signal.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -28,7 +29,7 @@ namespace {
 using namespace station;
 
 struct Query {
-    std::string stationFile, db, board, since;
+    std::string stationFile, db, board, since, note, operatorName;
     bool json = false, csv = false;
 };
 
@@ -45,6 +46,29 @@ std::unique_ptr<Store> OpenQueryStore(const Query &q) {
     auto store = Store::OpenForReading(path, error);
     if (!store) std::cerr << "station: " << error << '\n';
     return store;
+}
+
+// Written beside a running station too: its claim on the store is not needed for one row.
+int Repair(const Query &q) {
+    StationConfig config;
+    std::string path = q.db, error;
+    std::vector<OutboxTarget> targets;
+    if (path.empty()) {
+        if (!LoadStationFile(q.stationFile, config, error)) {
+            std::cerr << "station: " << error << '\n';
+            return 2;
+        }
+        path = config.sqlitePath;
+        if (!config.postgres.empty()) targets.push_back({kPostgresTarget});
+    }
+    const RepairRow repair{0, q.board, NowMs(), q.note,
+                           q.operatorName.empty() ? config.operatorName : q.operatorName};
+    if (!Store::RecordRepair(path, targets, repair, error)) {
+        std::cerr << "station: " << error << '\n';
+        return 2;
+    }
+    std::cout << "board " << q.board << ": repair recorded; its next run is a retest\n";
+    return 0;
 }
 
 Format QueryFormat(const Query &q) {
@@ -240,18 +264,24 @@ int Check(const std::string &checkFile) {
         std::cerr << "station: " << error << '\n';
         return 2;
     }
-    std::string text;
-    if (!fixture::ReadTextFile(config.planPath, fixture::kMaxPlanFileBytes, text, error)) {
-        std::cerr << "station: " << error << '\n';
-        return 2;
-    }
+    // The station's plan and each variant's, filled in for every slot.
+    std::vector<std::pair<std::string, const VariantConfig *>> plans = {{config.planPath, nullptr}};
+    for (const VariantConfig &variant : config.variants)
+        plans.push_back({variant.planPath, &variant});
     for (const SlotConfig &slot : config.slots) {
-        std::vector<std::string> errors;
-        fixture::Plan plan;
-        if (!fixture::ParsePlan(text, "", SlotVariables(config, slot), plan, errors)) {
-            std::cerr << "station: " << config.planPath << " (slot " << slot.name
-                      << "): " << errors.front() << '\n';
-            return 2;
+        for (const auto &[path, variant] : plans) {
+            std::vector<std::string> errors;
+            fixture::Plan plan;
+            std::string text;
+            if (!fixture::ReadTextFile(path, fixture::kMaxPlanFileBytes, text, error)) {
+                std::cerr << "station: " << error << '\n';
+                return 2;
+            }
+            if (!fixture::ParsePlan(text, "", SlotVariables(config, slot, variant), plan, errors)) {
+                std::cerr << "station: " << path << " (slot " << slot.name
+                          << "): " << errors.front() << '\n';
+                return 2;
+            }
         }
     }
     std::cout << checkFile << ": " << config.slots.size() << " slots, plan " << config.planPath
@@ -292,10 +322,16 @@ int main(int argc, char **argv) {
     Query query;
     CLI::App *history = app.add_subcommand("history", "every run of one board");
     CLI::App *yield = app.add_subcommand("yield", "first-pass and final yield, failing steps");
-    for (CLI::App *sub : {history, yield}) {
+    CLI::App *repair =
+        app.add_subcommand("repair", "record a board's repair: its failures refuse it no more");
+    repair->add_option("board", query.board, "the board's identity (e.g. its MAC)")->required();
+    repair->add_option("--note", query.note, "what was done, e.g. \"replaced U12\"")->required();
+    repair->add_option("--operator", query.operatorName, "who repaired it");
+    for (CLI::App *sub : {history, yield, repair}) {
         auto *file = sub->add_option("--station", query.stationFile, "station file");
         auto *db = sub->add_option("--db", query.db, "results store (SQLite file)");
         file->excludes(db);
+        if (sub == repair) continue;
         auto *json = sub->add_flag("--json", query.json, "JSON");
         auto *csv = sub->add_flag("--csv", query.csv, "CSV");
         json->excludes(csv);
@@ -311,10 +347,12 @@ int main(int argc, char **argv) {
         std::cerr << "station: give --station FILE or --db PATH\n";
         return 2;
     }
+    if (*repair) return Repair(query);
     auto store = OpenQueryStore(query);
     if (!store) return 2;
     if (*history) {
-        std::cout << FormatHistory(query.board, store->History(query.board), QueryFormat(query));
+        std::cout << FormatHistory(query.board, store->History(query.board), QueryFormat(query),
+                                   store->Repairs(query.board));
         return 0;
     }
     int64_t since = 0;

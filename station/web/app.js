@@ -199,7 +199,9 @@
     t.root.className = `tile ${s.phase} verdict-${s.verdict || 'none'}`;
     put(t.title, s.name);
     put(t.port, s.port);
-    put(t.board, s.board || (busy ? 'reading board…' : 'no board'));
+    // The variant once the board's type chose its plan.
+    const named = s.variant ? `${s.board} · ${s.variant}` : s.board;
+    put(t.board, named || (busy ? 'reading board…' : 'no board'));
     t.board.classList.toggle('muted', !s.board);
     let stepText = busy ? 'Starting' : 'Ready';
     if (s.step > 0 && s.steps > 0) {
@@ -495,7 +497,8 @@
         board.append(el('span', 'muted', 'not read'));
       }
       const failed = [r.failedStep, r.failedReading].filter(Boolean).join(': ');
-      row.append(el('td', 'nowrap', time), board, el('td', '', r.slot),
+      row.append(el('td', 'nowrap', time), board,
+                 el('td', '', r.variant ? `${r.slot} · ${r.variant}` : r.slot),
                  el('td', 'verdict-cell ' + (r.verdict || ''), r.verdict || 'running'),
                  el('td', 'failed', failed));
       body.append(row);

@@ -39,9 +39,17 @@ std::string OverLimit(double value, double max) {
 station::RunRecord StoredRun(Verdict verdict, const std::string &board = "02:00:00:00:01:0a") {
     station::RunRecord run;
     run.uid = "4f1c2b7e3d4a4e5f8a9b0c1d2e3f4a5b";
-    run.row = {7,          board, "line-1",      "B",           "station.plan",
-               "3f9a61c2", "ana", 1776672930000, 1776672942500, verdict,
-               "",         ""};
+    station::RunRow &r = run.row;
+    r.id = 7;
+    r.board = board;
+    r.station = "line-1";
+    r.slot = "B";
+    r.plan = "station.plan";
+    r.planHash = "3f9a61c2";
+    r.operatorName = "ana";
+    r.startedMs = 1776672930000;
+    r.endedMs = 1776672942500;
+    r.verdict = verdict;
     return run;
 }
 
