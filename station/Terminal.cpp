@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <sstream>
 #include <thread>
 #include <utility>
 
+#include "RunReport.h"
 #include "Station.h"
 #include "Text.h"
 
@@ -31,15 +31,6 @@ SlotView Shown(SlotView s) {
         *text = fixture::VisibleText(*text);
     }
     return s;
-}
-
-std::string Clock(int64_t ms) {
-    const time_t seconds = static_cast<time_t>(ms / 1000);
-    struct tm local;
-    localtime_r(&seconds, &local);
-    char text[16];
-    strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
 }
 
 }  // namespace
@@ -110,7 +101,7 @@ std::string Terminal::Backlog(const OutboxStatus &o) {
     std::string line = fixture::VisibleText(o.target) + ": ";
     line += o.waiting == 0 ? "nothing waiting"
                            : std::to_string(o.waiting) + " results waiting since " +
-                                 Clock(o.oldestMs);
+                                 FormatTime(o.oldestMs);
     if (o.setAside > 0) line += ", " + std::to_string(o.setAside) + " refused for good";
     if (!o.lastError.empty()) line += "; last error: " + fixture::VisibleText(o.lastError);
     return line;
