@@ -171,8 +171,8 @@ bool PlanFile(Reader &r, const toml::table &root, const std::string &folder, std
 
 bool Top(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
     return r.OnlyKeys(root, "",
-                      {"name", "plan", "operator", "vars", "store", "web", "slot", "cfx",
-                       "variant", "max_failures"}) &&
+                      {"name", "plan", "operator", "vars", "store", "web", "slot", "cfx", "variant",
+                       "max_failures"}) &&
            Name(r, root, "", "name", out.name) && PlanFile(r, root, folder, out.planPath) &&
            r.String(root, "", "operator", out.operatorName, false) && r.Vars(root, "", out.vars);
 }

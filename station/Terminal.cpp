@@ -99,9 +99,9 @@ std::string Terminal::Coloured(Verdict verdict) const {
 // A delivery target that is behind, for the operator: what waits, since when, and why.
 std::string Terminal::Backlog(const OutboxStatus &o) {
     std::string line = fixture::VisibleText(o.target) + ": ";
-    line += o.waiting == 0 ? "nothing waiting"
-                           : std::to_string(o.waiting) + " results waiting since " +
-                                 FormatTime(o.oldestMs);
+    line += o.waiting == 0
+                ? "nothing waiting"
+                : std::to_string(o.waiting) + " results waiting since " + FormatTime(o.oldestMs);
     if (o.setAside > 0) line += ", " + std::to_string(o.setAside) + " refused for good";
     if (!o.lastError.empty()) line += "; last error: " + fixture::VisibleText(o.lastError);
     return line;

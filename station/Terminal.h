@@ -74,7 +74,7 @@ class Terminal {
     std::vector<std::string> pending_;     // event lines not yet written (a log)
     size_t dropped_ = 0;                   // event lines a stalled reader cost
     std::mutex outMutex_;
-    int drawnLines_ = 0;                     // the drawer's own
+    int drawnLines_ = 0;                    // the drawer's own
     std::vector<std::string> lastBacklog_;  // the drawer's own: the backlog last told (a log)
     int subscription_ = 0;
 };

@@ -194,6 +194,16 @@ void StopCfx(CfxSender &cfx, const StationConfig &config) {
               << config.sqlitePath << " and go with the next start\n";
 }
 
+// A server that does not answer gets a few seconds; what it has not taken waits for the next
+// start.
+void StopPostgres(PostgresSender &sender, const StationConfig &config) {
+    if (sender.Stop(std::chrono::seconds(5))) return;
+    const OutboxStatus left = sender.Status();
+    std::cout << "station: PostgreSQL did not take " << left.waiting << " result(s)"
+              << (left.lastError.empty() ? "" : " (" + left.lastError + ")") << "; they wait in "
+              << config.sqlitePath << " and go with the next start\n";
+}
+
 int RunStation(const RunArgs &args) {
     StationConfig config;
     std::string error;
@@ -242,14 +252,7 @@ int RunStation(const RunArgs &args) {
     std::cout << std::flush;  // before the slots' lines, wherever the output goes
     Serve(*station, options, signals);
     if (web) web->Stop();
-    // A server that does not answer gets a few seconds; what it has not taken waits for the
-    // next start.
-    if (sender && !sender->Stop(std::chrono::seconds(5))) {
-        const OutboxStatus left = sender->Status();
-        std::cout << "station: PostgreSQL did not take " << left.waiting << " result(s)"
-                  << (left.lastError.empty() ? "" : " (" + left.lastError + ")")
-                  << "; they wait in " << config.sqlitePath << " and go with the next start\n";
-    }
+    if (sender) StopPostgres(*sender, config);
     if (cfx) StopCfx(*cfx, config);
     if (station->Unsaved() == 0) return 0;
     std::cout << "station: " << station->Unsaved()
@@ -297,11 +300,7 @@ int Check(const std::string &checkFile) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    CLI::App app{"station: a production line's test on several boards at once"};
-    app.require_subcommand(1);
-
-    RunArgs runArgs;
+CLI::App *AddRun(CLI::App &app, RunArgs &runArgs) {
     CLI::App *run = app.add_subcommand("run", "run the station's plan on its slots");
     run->add_option("file", runArgs.file, "station file (TOML)")->required();
     run->add_flag("--auto", runArgs.autoRestart,
@@ -314,12 +313,14 @@ int main(int argc, char **argv) {
         ->expected(0, 1)
         ->default_str("yes");
     run->add_flag("--web-public", runArgs.webPublic, "allow a non-loopback --web address");
+    return run;
+}
 
-    std::string checkFile;
-    CLI::App *check = app.add_subcommand("check", "read the station file and its plan");
-    check->add_option("file", checkFile, "station file (TOML)")->required();
+struct QueryCommands {
+    CLI::App *history, *yield, *repair;
+};
 
-    Query query;
+QueryCommands AddQueries(CLI::App &app, Query &query) {
     CLI::App *history = app.add_subcommand("history", "every run of one board");
     CLI::App *yield = app.add_subcommand("yield", "first-pass and final yield, failing steps");
     CLI::App *repair =
@@ -338,6 +339,21 @@ int main(int argc, char **argv) {
     }
     history->add_option("--board", query.board, "the board's identity (e.g. its MAC)")->required();
     yield->add_option("--since", query.since, "from this date (YYYY-MM-DD[THH:MM], UTC)");
+    return {history, yield, repair};
+}
+
+int main(int argc, char **argv) {
+    CLI::App app{"station: a production line's test on several boards at once"};
+    app.require_subcommand(1);
+
+    RunArgs runArgs;
+    CLI::App *run = AddRun(app, runArgs);
+    std::string checkFile;
+    CLI::App *check = app.add_subcommand("check", "read the station file and its plan");
+    check->add_option("file", checkFile, "station file (TOML)")->required();
+
+    Query query;
+    const QueryCommands queries = AddQueries(app, query);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -347,10 +363,10 @@ int main(int argc, char **argv) {
         std::cerr << "station: give --station FILE or --db PATH\n";
         return 2;
     }
-    if (*repair) return Repair(query);
+    if (*queries.repair) return Repair(query);
     auto store = OpenQueryStore(query);
     if (!store) return 2;
-    if (*history) {
+    if (*queries.history) {
         std::cout << FormatHistory(query.board, store->History(query.board), QueryFormat(query),
                                    store->Repairs(query.board));
         return 0;
