@@ -19,6 +19,7 @@ enum class Format { Text, Json, Csv };
 // The one JSON spelling of a run and of a yield report (camelCase, times in ms since the epoch),
 // for the page's API and the command line alike.
 nlohmann::json RunJson(const RunRow &run);
+nlohmann::json RepairJson(const RepairRow &repair);
 nlohmann::json YieldJson(const YieldReport &report);
 // Board names and readings come from boards and files: bytes that are not UTF-8 are replaced
 // rather than allowed to throw.

@@ -403,6 +403,16 @@ void Station::Unsubscribe(int id) {
     subscribers_.erase(id);
 }
 
+// Through the station's own store: a second connection in this process would drop its locks.
+bool Station::RecordRepair(const RepairRow &repair, std::string &error) {
+    RepairRow row = repair;
+    if (row.atMs == 0) row.atMs = NowMs();
+    if (row.operatorName.empty()) row.operatorName = options_.operatorName;
+    if (!store_.AddRepair(row, error)) return false;
+    for (OutboxSender *sender : senders_) sender->Wake();
+    return true;
+}
+
 std::vector<OutboxStatus> Station::Outboxes() const {
     std::vector<OutboxStatus> out;
     for (const OutboxSender *sender : senders_) out.push_back(sender->Status());

@@ -62,6 +62,7 @@ class Station : public StationControl {
     bool Answer(const std::string &slot, bool yes, std::string &error) override;
     bool EnterIdentity(const std::string &slot, const std::string &text,
                        std::string &error) override;
+    bool RecordRepair(const RepairRow &repair, std::string &error) override;
     int Subscribe(std::function<void()> onChange) override;
     void Unsubscribe(int id) override;
     std::vector<OutboxStatus> Outboxes() const override;

@@ -136,6 +136,9 @@ class StationControl {
     // asking) when it is not 1-64 printable characters once trimmed.
     virtual bool EnterIdentity(const std::string &slot, const std::string &text,
                                std::string &error) = 0;
+    // A repair of a board, stored and sent on like `station repair`'s; an empty operator is the
+    // station's, a zero time now.
+    virtual bool RecordRepair(const RepairRow &repair, std::string &error) = 0;
 
     // `onChange` is called (from any thread) after every change a SlotView can show; it must
     // return quickly. The id is for Unsubscribe. The station calls it under its subscription
@@ -155,6 +158,7 @@ class ResultsQuery {
     // `sinceMs` 0 means all time.
     virtual std::vector<RunRow> Runs(int64_t sinceMs) const = 0;
     virtual std::vector<RunRow> History(const std::string &board) const = 0;
+    virtual std::vector<RepairRow> Repairs(const std::string &board) const = 0;  // oldest first
     virtual YieldReport Yield(int64_t sinceMs) const = 0;
 };
 

@@ -96,7 +96,7 @@ class Store : public ResultsQuery {
 
     std::vector<RunRow> Runs(int64_t sinceMs) const override;
     std::vector<RunRow> History(const std::string &board) const override;
-    std::vector<RepairRow> Repairs(const std::string &board) const;  // oldest first
+    std::vector<RepairRow> Repairs(const std::string &board) const override;
     YieldReport Yield(int64_t sinceMs) const override;
     std::vector<StepRow> Steps(int64_t runId) const;
     bool Run(int64_t runId, RunRecord &out) const;

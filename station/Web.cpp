@@ -51,6 +51,7 @@ constexpr auto kLastStateGrace = std::chrono::seconds(1);
 constexpr int64_t kPairingLifeMs = 10 * 60 * 1000;
 constexpr size_t kMaxPairingCodes = 8;
 constexpr int kSessionDays = 90;
+constexpr size_t kMaxRepairText = 500;  // a repair's note, board or operator
 
 std::string Hex(const unsigned char *bytes, size_t size) {
     static const char kHex[] = "0123456789abcdef";
@@ -353,6 +354,7 @@ class HttpWebServer : public WebServer {
     void GetEvents(const Request &req, Response &res);
     void GetRuns(const Request &req, Response &res);
     void GetHistory(const Request &req, Response &res);
+    void GetRepairs(const Request &req, Response &res);
     void GetYield(const Request &req, Response &res);
     void GetCsv(const Request &req, Response &res);
     void GetSession(const Request &req, Response &res) { Ok(res, {{"unlocked", Authorized(req)}}); }
@@ -363,6 +365,7 @@ class HttpWebServer : public WebServer {
     void PostStart(const Request &req, Response &res) { SlotRequest(req, res, Ask::Start); }
     void PostAnswer(const Request &req, Response &res) { SlotRequest(req, res, Ask::Answer); }
     void PostIdentity(const Request &req, Response &res) { SlotRequest(req, res, Ask::Identity); }
+    void PostRepair(const Request &req, Response &res);
 
     StationControl &control_;
     const ResultsQuery &results_;
@@ -388,6 +391,7 @@ const HttpWebServer::Route HttpWebServer::kRoutes[] = {
     {"GET", "/api/events", &HttpWebServer::GetEvents},
     {"GET", "/api/runs", &HttpWebServer::GetRuns},
     {"GET", "/api/history", &HttpWebServer::GetHistory},
+    {"GET", "/api/repairs", &HttpWebServer::GetRepairs},
     {"GET", "/api/yield", &HttpWebServer::GetYield},
     {"GET", "/api/runs.csv", &HttpWebServer::GetCsv},
     {"GET", "/api/session", &HttpWebServer::GetSession},
@@ -398,6 +402,7 @@ const HttpWebServer::Route HttpWebServer::kRoutes[] = {
     {"POST", "/api/start", &HttpWebServer::PostStart},
     {"POST", "/api/answer", &HttpWebServer::PostAnswer},
     {"POST", "/api/identity", &HttpWebServer::PostIdentity},
+    {"POST", "/api/repair", &HttpWebServer::PostRepair},
 };
 
 bool HttpWebServer::Start(int port, std::string &error) {
@@ -583,6 +588,14 @@ void HttpWebServer::GetHistory(const Request &req, Response &res) {
     Ok(res, rows);
 }
 
+void HttpWebServer::GetRepairs(const Request &req, Response &res) {
+    std::string board = req.get_param_value("board");
+    if (board.empty()) return Fail(res, 400, "name a board: /api/repairs?board=ID");
+    json rows = json::array();
+    for (const auto &r : results_.Repairs(board)) rows.push_back(RepairJson(r));
+    Ok(res, rows);
+}
+
 void HttpWebServer::GetYield(const Request &req, Response &res) {
     int64_t since;
     if (!MsParam(req, "since", since, res)) return;
@@ -656,6 +669,35 @@ void HttpWebServer::SlotRequest(const Request &req, Response &res, Ask ask) {
               : ask == Ask::Identity ? control_.EnterIdentity(name, text->get<std::string>(), error)
                                      : control_.StartSlot(name, error);
     if (!ok) return Fail(res, 409, error.empty() ? "the station refused" : error);
+    Ok(res, {{"ok", true}});
+}
+
+// A string member of the body, spaces trimmed; false unless it is one and within the bound.
+bool TextField(const json &body, const char *name, std::string &value) {
+    auto found = body.find(name);
+    value.clear();
+    if (found == body.end()) return true;
+    if (!found->is_string()) return false;
+    value = found->get<std::string>();
+    value.erase(value.find_last_not_of(" \t\r\n") + 1);
+    value.erase(0, value.find_first_not_of(" \t\r\n"));
+    return value.size() <= kMaxRepairText;
+}
+
+void HttpWebServer::PostRepair(const Request &req, Response &res) {
+    json body;
+    if (!WriteAllowed(req, res, body)) return;
+    RepairRow repair;
+    if (!TextField(body, "board", repair.board) || !TextField(body, "note", repair.note) ||
+        !TextField(body, "operator", repair.operatorName) || repair.board.empty() ||
+        repair.note.empty())
+        return Fail(res, 400,
+                    "give the board and what was repaired, each up to " +
+                        std::to_string(kMaxRepairText) +
+                        " characters: {\"board\": \"ID\", \"note\": \"replaced U12\"}");
+    std::string error;
+    if (!control_.RecordRepair(repair, error))
+        return Fail(res, 500, "the repair was not recorded: " + error);
     Ok(res, {{"ok", true}});
 }
 

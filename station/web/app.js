@@ -66,6 +66,7 @@
     $('pair').hidden = locked;
     $('token-form').hidden = !(locked && why);
     $('token-error').textContent = why || '';
+    $('repair-submit').disabled = locked;
     for (const t of tiles.values()) if (t.slot) t.update(t.slot);
   }
 
@@ -445,12 +446,13 @@
     const since = todayMs();
     const q = encodeURIComponent(boardQuery);
     try {
-      const [rows, y] = await Promise.all([
+      const [rows, y, repairs] = await Promise.all([
         getJson(boardQuery ? `/api/history?board=${q}` : `/api/runs?since=${sinceHeld()}`),
         getJson(`/api/yield?since=${since}`),
+        boardQuery ? getJson(`/api/repairs?board=${q}`) : [],
       ]);
       if (boardQuery) {
-        renderRuns(rows);
+        renderRuns(rows, repairs);
       } else {
         for (const r of rows) runs.set(r.id, r);
         renderRuns([...runs.values()]);
@@ -465,21 +467,57 @@
       showMessage(`History unavailable: ${e.message}`);
     }
     put($('runs-title'), boardQuery ? `Board ${boardQuery}` : "Today's runs");
-    $('board-clear').hidden = !boardQuery;
+    $('board-clear').hidden = $('repair-form').hidden = !boardQuery;
     $('csv').href = boardQuery ? `/api/runs.csv?board=${q}` : `/api/runs.csv?since=${since}`;
   }
 
   function showBoard(board) {
     $('board-input').value = board;
+    if (board !== boardQuery) put($('repair-error'), '');
     boardQuery = board;
     refreshHistory();
   }
 
-  function renderRuns(list) {
+  // What tested the board, one line under its run; a hash shortened, whole on hover.
+  function traceRow(r) {
+    const parts = [['variant', r.variant], ['station', r.stationVersion],
+                   ['agent', r.agentVersion], ['port', r.port], ['operator', r.operator]]
+        .filter(([, value]) => value).map(([label, value]) => [`${label} `, el('bdi', '', value)]);
+    for (const i of r.images || []) {
+      const hash = el('bdi', 'hash', String(i.sha256).slice(0, 12) + '…');
+      hash.title = clean(i.sha256);
+      parts.push(['image ', el('bdi', '', i.path), ' ', hash]);
+    }
+    const cell = el('td');
+    cell.colSpan = 5;
+    parts.forEach((p, i) => cell.append(...(i ? [' · '] : []), ...p));
+    const row = el('tr', 'trace');
+    row.append(cell);
+    return row;
+  }
+
+  function repairRow(p) {
+    const row = el('tr', 'repair');
+    const who = el('td', '', 'repair');
+    who.colSpan = 2;
+    if (p.operator) who.append(' by ', el('bdi', '', p.operator));
+    const note = el('td', 'failed', p.note);
+    note.colSpan = 2;
+    row.append(el('td', 'nowrap', new Date(p.atMs).toLocaleString()), who, note);
+    return row;
+  }
+
+  // A board's repairs stand among its runs by time, newest first like the runs.
+  function renderRuns(list, repairs = []) {
     const body = $('runs');
     body.replaceChildren();
     list.sort((a, b) => b.startedMs - a.startedMs);
+    const later = [...repairs].sort((a, b) => b.atMs - a.atMs);
+    const repairsSince = (ms) => {
+      while (later.length && later[0].atMs >= ms) body.append(repairRow(later.shift()));
+    };
     for (const r of list) {
+      repairsSince(r.startedMs);
       const row = el('tr');
       row.dataset.run = String(r.id);
       const when = new Date(r.startedMs);
@@ -502,8 +540,10 @@
                  el('td', 'verdict-cell ' + (r.verdict || ''), r.verdict || 'running'),
                  el('td', 'failed', failed));
       body.append(row);
+      if (boardQuery) body.append(traceRow(r));
     }
-    if (!list.length) {
+    repairsSince(-Infinity);
+    if (!list.length && !repairs.length) {
       const row = el('tr');
       const cell = el('td', 'muted', 'No runs yet.');
       cell.colSpan = 5;
@@ -577,6 +617,13 @@
       showBoard($('board-input').value.trim());
     });
     $('board-clear').addEventListener('click', () => showBoard(''));
+    $('repair-form').addEventListener('submit', async (ev) => {
+      ev.preventDefault();
+      const r = await post('/api/repair', {board: boardQuery, note: $('repair-note').value});
+      if (r.ok) $('repair-note').value = '';
+      put($('repair-error'), r.ok ? '' : r.error);
+      refreshHistory();
+    });
     setInterval(() => tiles.forEach(tick), 250);
     setLocked(true, '');
     setOffline(true, 'Connecting to the station…');

@@ -378,7 +378,16 @@ def history(args, page):
     assert MACS["A"] in text and MACS[HOSTILE_SLOT] in text, text
     page.find_element(By.LINK_TEXT, MACS["A"]).click()
     wait_for("board A's history", lambda: page.find_element(By.ID, "runs-title").text ==
-             "Board " + MACS["A"] and len(page.find_elements(By.CSS_SELECTOR, "#runs tr")) == 1)
+             "Board " + MACS["A"] and len(
+                 page.find_elements(By.CSS_SELECTOR, "#runs tr[data-run]")) == 1)
+    trace = page.find_element(By.CSS_SELECTOR, "#runs tr.trace").text
+    assert "operator browser-test" in trace and "/tty" in trace, trace
+    page.find_element(By.ID, "repair-note").send_keys("replaced <b>U12</b>")
+    page.find_element(By.ID, "repair-submit").click()
+    repair = wait_for("the repair listed", lambda: [r.text for r in page.find_elements(
+        By.CSS_SELECTOR, "#runs tr.repair")])
+    assert "by browser-test" in repair[0] and "replaced <b>U12</b>" in repair[0], repair
+    assert page.execute_script("return document.querySelectorAll('#runs b').length") == 0
     axe(page, args, "a board's history")
     page.find_element(By.ID, "tab-line").click()
 

@@ -68,6 +68,11 @@ class FakeStation : public StationControl, public ResultsQuery {
         identities.push_back(slot + ":" + text);
         return true;
     }
+    bool RecordRepair(const RepairRow &repair, std::string &) override {
+        std::lock_guard lock(mutex_);
+        repairs.push_back(repair);
+        return true;
+    }
     int Subscribe(std::function<void()> onChange) override {
         std::lock_guard lock(mutex_);
         subscribers.push_back(std::move(onChange));
@@ -99,6 +104,13 @@ class FakeStation : public StationControl, public ResultsQuery {
         rows[0].board = board;
         return rows;
     }
+    std::vector<RepairRow> Repairs(const std::string &board) const override {
+        std::lock_guard lock(mutex_);
+        std::vector<RepairRow> rows;
+        for (const auto &r : repairs)
+            if (r.board == board) rows.push_back(r);
+        return rows;
+    }
     YieldReport Yield(int64_t sinceMs) const override {
         YieldReport y;
         y.sinceMs = sinceMs;
@@ -108,6 +120,7 @@ class FakeStation : public StationControl, public ResultsQuery {
 
     mutable std::mutex mutex_;
     std::vector<std::string> started, answers, identities;
+    std::vector<RepairRow> repairs;
     std::vector<std::function<void()>> subscribers;
 };
 
@@ -197,6 +210,27 @@ TEST_F(WebTest, StateChangingRequestsNeedTheTokenAndTheSameOrigin) {
     EXPECT_EQ(station.answers, std::vector<std::string>{"A:no"});
     EXPECT_EQ(station.identities, std::vector<std::string>{"A:SN 1"});
     EXPECT_EQ(server->Token(), "s3cret-token");
+}
+
+TEST_F(WebTest, ARepairNeedsTheTokenABoardAndANote) {
+    const std::string good = R"({"board":"B-1","note":"  replaced U12 ","operator":"ann"})";
+    EXPECT_EQ(Post("/api/repair", good, {{"Origin", origin}})->status, 401);
+    EXPECT_EQ(Post("/api/repair", good,
+                   {{"X-Station-Token", "s3cret-token"}, {"Origin", "http://evil.example"}})
+                  ->status,
+              403);
+    for (const std::string &bad :
+         std::vector<std::string>{R"({"board":"B-1","note":"  "})", R"({"board":"","note":"x"})",
+                                  R"({"note":"x"})", R"({"board":"B-1","note":7})",
+                                  json{{"board", "B-1"}, {"note", std::string(501, 'x')}}.dump()})
+        EXPECT_EQ(Post("/api/repair", bad, Good())->status, 400) << bad;
+    EXPECT_TRUE(station.repairs.empty());
+    ASSERT_EQ(Post("/api/repair", good, Good())->status, 200);
+    ASSERT_EQ(station.repairs.size(), 1u);
+    EXPECT_EQ(station.repairs[0].note, "replaced U12");
+    EXPECT_EQ(station.repairs[0].operatorName, "ann");
+    auto listed = httplib::Client("127.0.0.1", port).Get("/api/repairs?board=B-1");
+    EXPECT_EQ(json::parse(listed->body)[0]["note"], "replaced U12");
 }
 
 TEST_F(WebTest, ServerMakesAnUnguessableTokenWhenTheFileGivesNone) {
