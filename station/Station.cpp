@@ -92,11 +92,10 @@ std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &sto
     if (options.metrics)
         station->outputs_.push_back(std::make_unique<MetricsOutput>(*options.metrics));
     // After a restart each slot shows its last stored run (the ones a stop aborted too).
-    for (const RunRow &run : store.Runs(0)) {
-        if (run.station != config.name) continue;
+    for (const RunRow &run : store.LastRunPerSlot(config.name)) {
         for (auto &slot : station->slots_) {
             SlotView &v = slot->view;
-            if (run.slot != v.name || run.startedMs < v.startedMs) continue;
+            if (run.slot != v.name) continue;
             v.phase = run.verdict == Verdict::None ? SlotPhase::Idle : SlotPhase::Done;
             v.board = run.board;
             v.verdict = run.verdict;

@@ -411,6 +411,11 @@ std::vector<RunRow> Store::Runs(int64_t sinceMs) const {
     return QueryRuns("WHERE started_ms >= ? ORDER BY started_ms, id", "", sinceMs);
 }
 
+std::vector<RunRow> Store::LastRunPerSlot(const std::string &station) const {
+    return QueryRuns("WHERE id IN (SELECT MAX(id) FROM runs WHERE station = ? GROUP BY slot)",
+                     station, 0);
+}
+
 std::vector<RunRow> Store::History(const std::string &board) const {
     if (board.empty()) return {};
     std::vector<RunRow> runs = QueryRuns("WHERE board = ? ORDER BY started_ms, id", board, 0);

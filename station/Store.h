@@ -96,6 +96,8 @@ class Store : public ResultsQuery {
 
     std::vector<RunRow> Runs(int64_t sinceMs) const override;
     std::vector<RunRow> History(const std::string &board) const override;
+    // Each slot's newest run of this station: what its tile shows after a restart.
+    std::vector<RunRow> LastRunPerSlot(const std::string &station) const;
     std::vector<RepairRow> Repairs(const std::string &board) const override;
     YieldReport Yield(int64_t sinceMs) const override;
     std::vector<StepRow> Steps(int64_t runId) const;

@@ -190,7 +190,10 @@ class CfxLine : public ::testing::Test {
         ASSERT_TRUE(pg_->ok()) << pg_->error();
         ASSERT_TRUE(startError_.empty()) << startError_;
     }
-    static int WebPort() { return 20000 + getpid() % 20000; }
+    static int WebPort() {
+        static const int port = tvk_test::FreePort();
+        return port;
+    }
     static std::string Log() { return dir_->Path("station.log"); }
 
     // Each slot `runs` times, then it ends; 0: no run, only what waits is delivered.
@@ -435,7 +438,7 @@ double Query(httplib::Client &api, const std::string &query) {
 
 TEST_F(CfxLine, PrometheusScrapesTheRunningStationAndThePasswordIsNowhere) {
     support::TempDir folder("tvk-prometheus");
-    const int port = WebPort() + 1;
+    const int port = tvk_test::FreePort();
     folder.Write("prometheus.yml",
                  "global:\n  scrape_interval: 1s\nscrape_configs:\n"
                  "  - job_name: station\n    static_configs:\n"

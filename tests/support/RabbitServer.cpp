@@ -40,21 +40,6 @@ std::string Sbin() {
     return dir;
 }
 
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
 class Consumer : public proton::messaging_handler {
   public:
     Consumer(std::string url, std::string user, std::string password, size_t count)
@@ -103,8 +88,6 @@ class Consumer : public proton::messaging_handler {
     size_t count_;
 };
 
-}  // namespace
-
 // Its own process group, output to `log`, ended when the test process ends.
 std::unique_ptr<support::ChildProcess> Launch(const std::vector<std::string> &argv,
                                               const std::string &log) {
@@ -115,6 +98,23 @@ std::unique_ptr<support::ChildProcess> Launch(const std::vector<std::string> &ar
     std::string error;
     if (!child->Start(argv, options, error)) return nullptr;
     return child;
+}
+
+}  // namespace
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
 }
 
 RabbitServer::RabbitServer() {

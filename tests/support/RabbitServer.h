@@ -15,6 +15,9 @@
 
 namespace tvk_test {
 
+// A loopback TCP port nobody listens on now (the kernel's pick), for a server a test starts.
+int FreePort();
+
 // One message as the consumer took it off the queue.
 struct AmqpReceived {
     std::string id, subject, replyTo, contentType;
