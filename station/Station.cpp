@@ -115,12 +115,17 @@ std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &sto
 
 namespace {
 
-// A plan file filled in with one slot's variables; false with `error` naming the slot and line.
-bool FillPlan(const std::string &path, const std::string &text, const std::string &slot,
-              const fixture::Variables &vars, fixture::Plan &plan, std::string &error) {
+// A plan file filled in with one slot's variables, the secret ones masked; false with `error`
+// naming the slot and line.
+bool FillPlan(const StationConfig &config, const std::string &path, const std::string &text,
+              const std::string &slot, const fixture::Variables &vars, fixture::Plan &plan,
+              std::string &error) {
     std::vector<std::string> errors;
     const std::string name = std::filesystem::path(path).stem().string();
-    if (fixture::ParsePlan(text, name, vars, plan, errors)) return true;
+    if (fixture::ParsePlan(text, name, vars, plan, errors)) {
+        fixture::AddSecrets(plan, SecretValues(config, vars));
+        return true;
+    }
     error = path + " (slot " + slot + "): " + errors.front();
     for (size_t i = 1; i < errors.size(); ++i) error += "\n  " + errors[i];
     return false;
@@ -144,7 +149,7 @@ bool Station::ReadVariants(Slot &slot, std::string &error) {
             &variant, {}, std::filesystem::path(variant.planPath).stem().string(), ""};
         std::string text;
         if (!fixture::ReadTextFile(variant.planPath, fixture::kMaxPlanFileBytes, text, error) ||
-            !FillPlan(variant.planPath, text, slot.config.name,
+            !FillPlan(config_, variant.planPath, text, slot.config.name,
                       SlotVariables(config_, slot.config, &variant), filled.plan, error)) {
             return false;
         }
@@ -164,8 +169,8 @@ bool Station::ReadPlan(std::string &error) {
     for (const SlotConfig &slotConfig : config_.slots) {
         auto slot = std::make_unique<Slot>();
         slot->config = slotConfig;
-        if (!FillPlan(config_.planPath, text, slotConfig.name, SlotVariables(config_, slotConfig),
-                      slot->plan, error) ||
+        if (!FillPlan(config_, config_.planPath, text, slotConfig.name,
+                      SlotVariables(config_, slotConfig), slot->plan, error) ||
             !ReadVariants(*slot, error)) {
             return false;
         }

@@ -116,6 +116,14 @@ fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &
     return vars;
 }
 
+std::vector<std::string> SecretValues(const StationConfig &config, const fixture::Variables &vars) {
+    std::vector<std::string> values;
+    for (const std::string &name : config.secrets) {
+        if (auto found = vars.find(name); found != vars.end()) values.push_back(found->second);
+    }
+    return values;
+}
+
 const VariantConfig *FindVariant(const StationConfig &config, const std::string &boardType) {
     const auto same = [](unsigned char a, unsigned char b) {
         return std::tolower(a) == std::tolower(b);
@@ -169,12 +177,26 @@ bool PlanFile(Reader &r, const toml::table &root, const std::string &folder, std
     return true;
 }
 
+// A list of strings at `table`.`key` (`where` is its dotted name in errors).
+bool Strings(Reader &r, const toml::table &table, const char *key, const std::string &where,
+             std::vector<std::string> &out) {
+    const toml::node *node = table.get(key);
+    if (node == nullptr) return true;
+    const toml::array *list = node->as_array();
+    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+        if (!list->get(i)->is_string()) return r.Fail(node, where, "must be a list of strings");
+        out.push_back(list->get(i)->as_string()->get());
+    }
+    return list != nullptr || r.Fail(node, where, "must be a list of strings");
+}
+
 bool Top(Reader &r, const toml::table &root, const std::string &folder, StationConfig &out) {
     return r.OnlyKeys(root, "",
                       {"name", "plan", "operator", "vars", "store", "web", "slot", "cfx", "variant",
-                       "max_failures"}) &&
+                       "max_failures", "secrets"}) &&
            Name(r, root, "", "name", out.name) && PlanFile(r, root, folder, out.planPath) &&
-           r.String(root, "", "operator", out.operatorName, false) && r.Vars(root, "", out.vars);
+           r.String(root, "", "operator", out.operatorName, false) && r.Vars(root, "", out.vars) &&
+           Strings(r, root, "secrets", "secrets", out.secrets);
 }
 
 const toml::table *Table(Reader &r, const toml::table &root, const char *key, bool &ok) {
@@ -203,18 +225,6 @@ bool Store(Reader &r, const toml::table &root, const std::string &folder, Statio
             (std::filesystem::path(out.sqlitePath).parent_path() / "junit").lexically_normal();
     }
     return ok;
-}
-
-// Further names the page may be reached by (a name for 127.0.0.1 in /etc/hosts).
-bool Hosts(Reader &r, const toml::table &web, std::vector<std::string> &out) {
-    const toml::node *hosts = web.get("hosts");
-    if (hosts == nullptr) return true;
-    const toml::array *list = hosts->as_array();
-    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
-        if (!list->get(i)->is_string()) return r.Fail(hosts, "web.hosts", "a list of host names");
-        out.push_back(list->get(i)->as_string()->get());
-    }
-    return list != nullptr || r.Fail(hosts, "web.hosts", "a list of host names");
 }
 
 // [cfx], the factory's message bus. Only the password file's path is kept: the password is
@@ -249,7 +259,7 @@ bool Web(Reader &r, const toml::table &root, StationConfig &out) {
     if (!r.OnlyKeys(*web, "web.", {"address", "token", "public", "hosts"}) ||
         !r.String(*web, "web.", "address", out.webOptions.address, false) ||
         !r.String(*web, "web.", "token", out.webOptions.token, false) ||
-        !Hosts(r, *web, out.webOptions.hosts)) {
+        !Strings(r, *web, "hosts", "web.hosts", out.webOptions.hosts)) {
         return false;
     }
     const toml::node *isPublic = web->get("public");

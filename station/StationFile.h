@@ -33,6 +33,9 @@ struct StationConfig {
     std::string planPath;
     std::string operatorName;
     fixture::Variables vars;
+    // Variables (from any level) whose values are never shown: masked in step texts and in
+    // what host steps print.
+    std::vector<std::string> secrets;
     std::string sqlitePath;
     std::string postgres;  // libpq connection string; empty: SQLite only
     std::string junitDir;  // a JUnit file per run (default: junit/ beside the store); empty: none
@@ -58,6 +61,8 @@ bool IsLoopbackHost(const std::string &host);
 // STATION.
 fixture::Variables SlotVariables(const StationConfig &config, const SlotConfig &slot,
                                  const VariantConfig *variant = nullptr);
+// The values of the variables the file names in `secrets`, as `vars` has them.
+std::vector<std::string> SecretValues(const StationConfig &config, const fixture::Variables &vars);
 
 // The variant a board-type reading names; nullptr when none does.
 const VariantConfig *FindVariant(const StationConfig &config, const std::string &boardType);

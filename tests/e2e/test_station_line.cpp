@@ -32,7 +32,10 @@ constexpr char kFlash[] =
     "host flashrom -p dummy:emulate=W25Q128FV,image=${SLOT}.chip -w ${IMAGE} image=${IMAGE}\n"
     "host flashrom -p dummy:emulate=W25Q128FV,image=${SLOT}.chip -v ${IMAGE}\n";
 constexpr char kTvk[] = "version expect=5.0.0\nrtc-set 2024-03-15T09:05 expect=2024-03-15T09:05\n";
-constexpr char kRdmx[] = "version expect=5.0.0\nvolume ${VOLUME} expect=${VOLUME}\n";
+// The RDMX line unlocks something with a key its station file names secret.
+constexpr char kRdmx[] =
+    "version expect=5.0.0\nvolume ${VOLUME} expect=${VOLUME}\nhost echo unlocked with ${KEY}\n";
+constexpr char kKey[] = "rdmx-key-77";
 
 class Line : public ::testing::Test {
   protected:
@@ -50,7 +53,9 @@ class Line : public ::testing::Test {
         dir_->Write("rdmx.plan", std::string(kFlash) + kRdmx);
         const std::string top =
             "name = \"mixed\"\nplan = \"identify.plan\"\noperator = \"Ana\"\nmax_failures = 2\n"
-            "[vars]\nVOLUME = \"100\"\n[store]\nsqlite = \"results.db\"\njunit = \"junit\"\n"
+            "secrets = [\"KEY\"]\n[vars]\nVOLUME = \"100\"\nKEY = \"" +
+            std::string(kKey) +
+            "\"\n[store]\nsqlite = \"results.db\"\njunit = \"junit\"\n"
             "postgres = \"" +
             pg_->Connection() + "\"\n";
         const std::string tvk =
@@ -140,7 +145,9 @@ TEST_F(Line, EachBoardRunsItsVariantsPlanAndRecordsWhatTestedIt) {
         const std::string chip = flashTvk + b.slot + ".chip ";
         EXPECT_EQ(Commands(*store, r.id),
                   "mac\nboard-type\n" + chip + "-w " + image + "\n" + chip + "-v " + image +
-                      "\nversion\n" + (isTvk ? "rtc-set 2024-03-15T09:05\n" : "volume 200\n"));
+                      "\nversion\n" +
+                      (isTvk ? "rtc-set 2024-03-15T09:05\n"
+                             : "volume 200\nhost echo unlocked with ***\n"));
         EXPECT_EQ(r.plan, std::string("identify+") + (isTvk ? "tvk" : "rdmx"));
         EXPECT_EQ(r.stationVersion, station::StationVersion());
         EXPECT_EQ(r.agentVersion, "5.0.0");
@@ -164,7 +171,24 @@ TEST_F(Line, EachBoardRunsItsVariantsPlanAndRecordsWhatTestedIt) {
                  "\"image_step_3\" value=\"" + image + " sha256 " + r.images[0].sha256}) {
             EXPECT_NE(junit.find("<property name=" + property), std::string::npos) << property;
         }
+        EXPECT_EQ(junit.find(kKey), std::string::npos) << junit;
+        if (!isTvk) {
+            EXPECT_EQ(store->Steps(r.id).back().response, "unlocked with ***\n");
+        }
     }
+    // The secret reached the program, and nothing the station keeps or sends.
+    EXPECT_EQ(
+        pg_->Query("SELECT count(*) FROM steps WHERE command = 'host echo unlocked with ***'"),
+        "1\n");
+    EXPECT_EQ(pg_->Query("SELECT count(*) FROM steps WHERE command LIKE '%" + std::string(kKey) +
+                         "%' OR response LIKE '%" + kKey + "%'"),
+              "0\n");
+    for (const char *file : {"results.db", "results.db-wal"}) {
+        if (std::filesystem::exists(dir_->Path(file))) {
+            EXPECT_EQ(dir_->Read(file).find(kKey), std::string::npos) << file;
+        }
+    }
+    EXPECT_EQ(Log().find(kKey), std::string::npos) << Log();
     const support::ProcessResult yield =
         support::RunProcess({STATION_PATH, "yield", "--db", dir_->Path("results.db")});
     EXPECT_NE(yield.out.find("TVK: first-pass 50.0% (1/2), final 50.0% (1/2)"), std::string::npos)

@@ -19,8 +19,9 @@ struct File {
 constexpr char kSlot[] = "[[slot]]\nname = \"A\"\nport = \"tty\"\n";
 
 TEST(StationFile, FillsPathsVariablesAndDefaults) {
-    File file(std::string("name = \"L1\"\nplan = \"p.plan\"\n[vars]\nGW = \"10.0.0.1\"\n") + kSlot +
-              "vars = { GW = \"10.0.0.9\", MAC = \"02:00:00:00:00:01\" }\n");
+    File file(std::string("name = \"L1\"\nplan = \"p.plan\"\nsecrets = [\"KEY\"]\n"
+                          "[vars]\nGW = \"10.0.0.1\"\n") +
+              kSlot + "vars = { GW = \"10.0.0.9\", MAC = \"02:00:00:00:00:01\" }\n");
     station::StationConfig config;
     std::string error;
     ASSERT_TRUE(station::LoadStationFile(file.path, config, error)) << error;
@@ -33,6 +34,7 @@ TEST(StationFile, FillsPathsVariablesAndDefaults) {
     EXPECT_EQ(vars.at("GW"), "10.0.0.9");  // the slot's own wins
     EXPECT_EQ(vars.at("SLOT"), "A");
     EXPECT_EQ(vars.at("STATION"), "L1");
+    EXPECT_EQ(config.secrets, std::vector<std::string>{"KEY"});
     // Names in any language are names.
     File named(
         std::string("name = \"Línea 1\"\nplan = \"p\"\n[[slot]]\nname = \"José\"\nport = \"t\"\n"));
@@ -51,6 +53,8 @@ TEST(StationFile, ErrorsNameTheFileLineAndKey) {
         {std::string("name = \"L\"\nplan = \"p\"\n[web]\naddress = \"0.0.0.0:80\"\n") + kSlot,
          ":4: web.address: not a loopback address"},
         {std::string("name = \"L\"\nplan = 5\n") + kSlot, ":2: plan: must be a string"},
+        {std::string("name = \"L\"\nplan = \"p\"\nsecrets = \"KEY\"\n") + kSlot,
+         ":3: secrets: must be a list of strings"},
         {"name = \"L\nplan", ":1: "},
         // Names become file names and terminal text.
         {std::string("name = \"../../x/line\"\nplan = \"p\"\n") + kSlot,

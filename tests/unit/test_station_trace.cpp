@@ -71,6 +71,27 @@ TEST(PlanHostLines, ArgvLimitsAndErrors) {
     }
 }
 
+TEST(PlanHostLines, SecretValuesAreMaskedInEveryStepsText) {
+    const fixture::Variables vars = {{"PSK", "pass=word1"}, {"KEY", "k3y"}};
+    fixture::Plan plan;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(fixture::ParsePlan("wifi LAB --psk ${PSK}\nhost unlock ${PSK} --key ${KEY}x\n", "p",
+                                   vars, plan, errors));
+    // A passphrase is secret wherever the plan uses it; other values only once named.
+    EXPECT_EQ(plan.steps[1].text, "host unlock *** --key k3yx");
+    fixture::AddSecrets(plan, {"k3y", "", "pass=word1"});
+    EXPECT_EQ(plan.steps[1].text, "host unlock *** --key ***x");
+    EXPECT_EQ(plan.steps[1].host,
+              (std::vector<std::string>{"unlock", "pass=word1", "--key", "k3yx"}));
+    EXPECT_EQ(plan.secrets, (std::vector<std::string>{"pass=word1", "k3y"}));
+    // The longest first, so a secret holding another is masked whole.
+    EXPECT_EQ(fixture::MaskValues("ab abc abcd", {"ab", "abc"}), "*** *** ***d");
+
+    station::StationConfig config;
+    config.secrets = {"KEY", "UNSET"};
+    EXPECT_EQ(station::SecretValues(config, vars), (std::vector<std::string>{"k3y"}));
+}
+
 TEST(PlanHostLines, RunByTheCallerOnly) {
     fixture::Plan plan;
     std::vector<std::string> errors;
