@@ -307,7 +307,8 @@ TEST(WebStationFile, HostsMustBeAListOfNames) {
         StationConfig config;
         std::string error;
         EXPECT_FALSE(LoadWebSection(hosts, config, error)) << hosts;
-        EXPECT_NE(error.find(":7: web.hosts: must be a list of strings"), std::string::npos) << error;
+        EXPECT_NE(error.find(":7: web.hosts: must be a list of strings"), std::string::npos)
+            << error;
     }
 }
 
