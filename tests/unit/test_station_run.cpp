@@ -313,7 +313,9 @@ TEST(StationRun, ResultsThatCannotBeSavedEndTheRunAsError) {
     EXPECT_EQ(view.verdict, Verdict::Error);
     EXPECT_EQ(view.failedReading.rfind("results not saved: ", 0), 0u) << view.failedReading;
     EXPECT_GT(view.failedReading.size(), std::string("results not saved: ").size());
-    EXPECT_EQ(line->Unsaved(), 1);
+    // Counted once the run has returned, just after its tile shows it.
+    EXPECT_TRUE(WaitFor(*line, [&](const std::vector<SlotView> &) { return line->Unsaved() == 1; }))
+        << line->Unsaved();
     // Room again: the next run is stored and passes.
     disk.Free();
     ASSERT_TRUE(line->StartSlot("A", error)) << error;
