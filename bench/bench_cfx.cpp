@@ -16,6 +16,7 @@
 
 #include "CfxSender.h"
 #include "RabbitServer.h"
+#include "Runs.h"
 #include "Store.h"
 
 namespace {
@@ -30,8 +31,8 @@ double Ms(Clock::duration d) {
 int64_t Commit(station::Store &store, const std::string &slot, int64_t &clock,
                const std::function<void(int64_t)> &beforeEnd = {}) {
     std::string error;
-    const int64_t run =
-        store.BeginRun({"line-1", slot, "station.plan", "3f9a", "ana", ++clock}, error);
+    const int64_t run = store.BeginRun(
+        support::NewRun("line-1", slot, "station.plan", "3f9a", "ana", ++clock), error);
     store.SetBoard(run, "board-" + std::to_string(run), ++clock, error);
     for (int i = 1; i <= 18; ++i) {
         store.AddStep({run, i, 1, "ping 10.0.77.1", "3 ms", "max=50", "PASS", 0.1, "", ""}, error);

@@ -22,6 +22,7 @@
 #include "Postgres.h"
 #include "Process.h"
 #include "RabbitServer.h"
+#include "Runs.h"
 #include "Station.h"
 #include "Store.h"
 
@@ -209,7 +210,7 @@ int BusAndMetrics(const Line &line, const std::string &plan, int runs) {
 void CommitPerStep(const std::string &dir) {
     std::string error;
     auto store = station::Store::Open(dir + "/commit.db", false, error);
-    const int64_t run = store->BeginRun({"bench", "A", "plan", "h", "", 1}, error);
+    const int64_t run = store->BeginRun(support::NewRun("bench", "A", "plan", "h", "", 1), error);
     std::vector<double> ms;
     for (int i = 1; i <= 500; ++i) {
         const auto start = Clock::now();
@@ -228,7 +229,8 @@ void DrainAfterOutage(tvk_test::PgServer &pg, const std::string &dir) {
     auto store = station::Store::Open(dir + "/drain.db", true, error);
     constexpr int kRuns = 50, kSteps = 40;  // 50 runs of 40 steps: 2,100 entries with the runs'
     for (int r = 0; r < kRuns; ++r) {
-        const int64_t run = store->BeginRun({"bench", "A", "plan", "h", "", r}, error);
+        const int64_t run =
+            store->BeginRun(support::NewRun("bench", "A", "plan", "h", "", r), error);
         for (int i = 1; i <= kSteps; ++i)
             store->AddStep({run, i, 1, "version", "5.0.0", "", "PASS", 0.05, "3C", "3E"}, error);
         store->EndRun(run, station::Verdict::Pass, r + 1, "", "", error);
@@ -259,7 +261,7 @@ void DelayToPostgres(const std::string &dir) {
         if (item.kind == "step") ms.push_back(Seconds(committed) * 1000);
     };
     sender.Start();
-    const int64_t run = store->BeginRun({"bench", "A", "plan", "h", "", 1}, error);
+    const int64_t run = store->BeginRun(support::NewRun("bench", "A", "plan", "h", "", 1), error);
     sender.Wake();
     for (int i = 1; i <= 200; ++i) {
         {

@@ -99,16 +99,7 @@ class Run::View : public RunOutput {
     }
     bool StepEnded(const HeldRun &, const StepRow &, std::string &) override { return true; }
     bool RunEnded(const HeldRun &run, std::string &) override {
-        host_.Show([&](SlotView &v) {
-            v.phase = SlotPhase::Done;
-            v.verdict = run.row.verdict;
-            v.failedStep = run.row.failedStep;
-            v.failedReading = run.row.failedReading;
-            v.prompt.clear();
-            v.promptDeadlineMs = 0;
-            v.confirm.clear();
-            v.endedMs = run.row.endedMs;
-        });
+        host_.Show([&](SlotView &v) { ShowEnded(v, run.row); });
         return true;
     }
     std::string Name() const override { return "slot view"; }

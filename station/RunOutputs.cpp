@@ -16,7 +16,7 @@ class StoreOutput : public RunOutput {
   public:
     explicit StoreOutput(Store &store) : store_(store) {}
     bool RunBegun(HeldRun &run, std::string &error) override {
-        run.row.id = store_.BeginTracedRun(run.row, error);
+        run.row.id = store_.BeginRun(run.row, error);
         return run.row.id != 0;
     }
     bool BoardKnown(const HeldRun &run, std::string &error) override {

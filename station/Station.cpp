@@ -94,16 +94,7 @@ std::unique_ptr<Station> Station::Create(const StationConfig &config, Store &sto
     // After a restart each slot shows its last stored run (the ones a stop aborted too).
     for (const RunRow &run : store.LastRunPerSlot(config.name)) {
         for (auto &slot : station->slots_) {
-            SlotView &v = slot->view;
-            if (run.slot != v.name) continue;
-            v.phase = run.verdict == Verdict::None ? SlotPhase::Idle : SlotPhase::Done;
-            v.board = run.board;
-            v.verdict = run.verdict;
-            v.failedStep = run.failedStep;
-            v.failedReading = run.failedReading;
-            v.runId = run.id;
-            v.startedMs = run.startedMs;
-            v.endedMs = run.endedMs;
+            if (run.slot == slot->view.name) ShowEnded(slot->view, run);
         }
     }
     for (auto &slot : station->slots_) {
@@ -134,7 +125,7 @@ bool FillPlan(const StationConfig &config, const std::string &path, const std::s
 }  // namespace
 
 // With variants the station's plan only identifies the board: it must read its type.
-bool Station::ReadVariants(Slot &slot, std::string &error) {
+bool Station::ReadVariants(Slot &slot, const std::vector<std::string> &texts, std::string &error) {
     bool readsType = false;
     for (const fixture::PlanStep &step : slot.plan.steps) {
         const fixture::CommandDef *def = step.request.def;
@@ -144,16 +135,16 @@ bool Station::ReadVariants(Slot &slot, std::string &error) {
         error = config_.planPath + ": with [[variant]] tables the plan must read board-type";
         return false;
     }
-    for (const VariantConfig &variant : config_.variants) {
-        VariantPlan filled{
-            &variant, {}, std::filesystem::path(variant.planPath).stem().string(), ""};
-        std::string text;
-        if (!fixture::ReadTextFile(variant.planPath, fixture::kMaxPlanFileBytes, text, error) ||
-            !FillPlan(config_, variant.planPath, text, slot.config.name,
+    for (size_t i = 0; i < config_.variants.size(); ++i) {
+        const VariantConfig &variant = config_.variants[i];
+        VariantPlan filled{&variant,
+                           {},
+                           std::filesystem::path(variant.planPath).stem().string(),
+                           PlanHash(texts[i])};
+        if (!FillPlan(config_, variant.planPath, texts[i], slot.config.name,
                       SlotVariables(config_, slot.config, &variant), filled.plan, error)) {
             return false;
         }
-        filled.planHash = PlanHash(text);
         slot.variants.push_back(std::move(filled));
     }
     return true;
@@ -164,6 +155,14 @@ bool Station::ReadPlan(std::string &error) {
     if (!fixture::ReadTextFile(config_.planPath, fixture::kMaxPlanFileBytes, text, error)) {
         return false;
     }
+    // Each variant's plan is read once, and filled in for every slot.
+    std::vector<std::string> variantTexts(config_.variants.size());
+    for (size_t i = 0; i < config_.variants.size(); ++i) {
+        if (!fixture::ReadTextFile(config_.variants[i].planPath, fixture::kMaxPlanFileBytes,
+                                   variantTexts[i], error)) {
+            return false;
+        }
+    }
     planName_ = std::filesystem::path(config_.planPath).stem().string();
     planHash_ = PlanHash(text);
     for (const SlotConfig &slotConfig : config_.slots) {
@@ -171,7 +170,7 @@ bool Station::ReadPlan(std::string &error) {
         slot->config = slotConfig;
         if (!FillPlan(config_, config_.planPath, text, slotConfig.name,
                       SlotVariables(config_, slotConfig), slot->plan, error) ||
-            !ReadVariants(*slot, error)) {
+            !ReadVariants(*slot, variantTexts, error)) {
             return false;
         }
         slot->view.name = slotConfig.name;

@@ -83,7 +83,8 @@ class Station : public StationControl {
 
     Station(const StationConfig &config, Store &store, const StationOptions &options);
     bool ReadPlan(std::string &error);
-    bool ReadVariants(Slot &slot, std::string &error);
+    // `texts`: each variant's plan file, in config_.variants' order.
+    bool ReadVariants(Slot &slot, const std::vector<std::string> &texts, std::string &error);
     void Work(Slot &slot);
     bool WaitForStart(Slot &slot);
     // After a run, or a start that found no board: whether and when the slot goes again.

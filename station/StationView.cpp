@@ -36,6 +36,21 @@ const char *VerdictName(Verdict verdict) {
     return "";
 }
 
+void ShowEnded(SlotView &v, const RunRow &run) {
+    v.phase = run.verdict == Verdict::None ? SlotPhase::Idle : SlotPhase::Done;
+    v.board = run.board;
+    v.variant = run.variant;
+    v.verdict = run.verdict;
+    v.failedStep = run.failedStep;
+    v.failedReading = run.failedReading;
+    v.runId = run.id;
+    v.startedMs = run.startedMs;
+    v.endedMs = run.endedMs;
+    v.prompt.clear();
+    v.promptDeadlineMs = 0;
+    v.confirm.clear();
+}
+
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())

@@ -73,6 +73,9 @@ struct RunRow {
     std::vector<ImageRecord> images;
 };
 
+// A slot's tile once `run` has ended: the live run's end, or its last stored run after a restart.
+void ShowEnded(SlotView &view, const RunRow &run);
+
 // A repair recorded for a board (station repair): its failures before it no longer count.
 struct RepairRow {
     int64_t id = 0;

@@ -335,18 +335,7 @@ int64_t Store::Commit(Change change, std::string &error, Write &&write) {
     return ref;
 }
 
-int64_t Store::BeginRun(const RunStart &run, std::string &error) {
-    RunRow row;
-    row.station = run.station;
-    row.slot = run.slot;
-    row.plan = run.plan;
-    row.planHash = run.planHash;
-    row.operatorName = run.operatorName;
-    row.startedMs = run.startedMs;
-    return BeginTracedRun(row, error);
-}
-
-int64_t Store::BeginTracedRun(const RunRow &run, std::string &error) {
+int64_t Store::BeginRun(const RunRow &run, std::string &error) {
     return Commit(Change::RunBegun, error, [&]() -> int64_t {
         Statement s(db_,
                     "INSERT INTO runs(uid, station, slot, plan, plan_hash, operator, started_ms, "

@@ -24,11 +24,6 @@ namespace station {
 inline constexpr char kPostgresTarget[] = "postgres";
 inline constexpr char kCfxTarget[] = "cfx";
 
-struct RunStart {
-    std::string station, slot, plan, planHash, operatorName;
-    int64_t startedMs = 0;
-};
-
 struct StepRow {
     int64_t runId = 0;
     int index = 0;    // 1-based, as the plan numbers its steps
@@ -86,9 +81,8 @@ class Store : public ResultsQuery {
     int AbortedOnOpen() const { return abortedOnOpen_; }
 
     // Text from outside (names, readings, frames) is stored as valid UTF-8: bad bytes replaced.
-    int64_t BeginRun(const RunStart &run, std::string &error);
-    // The same with what tested the board as far as known at the start (station version, port).
-    int64_t BeginTracedRun(const RunRow &run, std::string &error);
+    // BeginRun takes the run as far as known at its start (names, plan, station version, port).
+    int64_t BeginRun(const RunRow &run, std::string &error);
     bool SetBoard(int64_t runId, const std::string &board, int64_t nowMs, std::string &error);
     bool AddStep(const StepRow &step, std::string &error);
     bool EndRun(int64_t runId, Verdict verdict, int64_t endedMs, const std::string &failedStep,

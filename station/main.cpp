@@ -267,19 +267,24 @@ int Check(const std::string &checkFile) {
         std::cerr << "station: " << error << '\n';
         return 2;
     }
-    // The station's plan and each variant's, filled in for every slot.
-    std::vector<std::pair<std::string, const VariantConfig *>> plans = {{config.planPath, nullptr}};
+    // The station's plan and each variant's, read once and filled in for every slot.
+    struct PlanFile {
+        std::string path, text;
+        const VariantConfig *variant;
+    };
+    std::vector<PlanFile> plans = {{config.planPath, "", nullptr}};
     for (const VariantConfig &variant : config.variants)
-        plans.push_back({variant.planPath, &variant});
+        plans.push_back({variant.planPath, "", &variant});
+    for (PlanFile &p : plans) {
+        if (!fixture::ReadTextFile(p.path, fixture::kMaxPlanFileBytes, p.text, error)) {
+            std::cerr << "station: " << error << '\n';
+            return 2;
+        }
+    }
     for (const SlotConfig &slot : config.slots) {
-        for (const auto &[path, variant] : plans) {
+        for (const auto &[path, text, variant] : plans) {
             std::vector<std::string> errors;
             fixture::Plan plan;
-            std::string text;
-            if (!fixture::ReadTextFile(path, fixture::kMaxPlanFileBytes, text, error)) {
-                std::cerr << "station: " << error << '\n';
-                return 2;
-            }
             if (!fixture::ParsePlan(text, "", SlotVariables(config, slot, variant), plan, errors)) {
                 std::cerr << "station: " << path << " (slot " << slot.name
                           << "): " << errors.front() << '\n';

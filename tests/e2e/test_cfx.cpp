@@ -18,6 +18,7 @@
 #include "Metrics.h"
 #include "Process.h"
 #include "RabbitServer.h"
+#include "Runs.h"
 #include "Store.h"
 #include "TempDir.h"
 
@@ -50,8 +51,8 @@ class CfxBus : public ::testing::Test {
         std::string error;
         auto store = station::Store::Open(folder + "/results.db", false, error);
         EXPECT_TRUE(store) << error;
-        const int64_t run =
-            store->BeginRun({"line-1", "A", "station.plan", "3f9a", "ana", 1000}, error);
+        const int64_t run = store->BeginRun(
+            support::NewRun("line-1", "A", "station.plan", "3f9a", "ana", 1000), error);
         store->SetBoard(run, "02:00:00:00:01:0a", 1500, error);
         store->AddStep({run, 1, 1, "ping 10.0.77.1", "3 ms", "max=50", "PASS", 0.1, "", ""}, error);
         store->AddStep({run, 2, 1, "usb TESTFILE.TXT", "no file", "", "FAIL", 0.2, "", ""}, error);
@@ -149,8 +150,8 @@ struct Line {
     }
     void Run(const std::string &slot, bool pass) {
         std::string error;
-        const int64_t run =
-            store->BeginRun({"line-1", slot, "station.plan", "3f9a", "ana", ++clock}, error);
+        const int64_t run = store->BeginRun(
+            support::NewRun("line-1", slot, "station.plan", "3f9a", "ana", ++clock), error);
         ASSERT_NE(run, 0) << error;
         store->SetBoard(run, "board-" + std::to_string(run), ++clock, error);
         store->AddStep({run, 1, 1, "ping 10.0.77.1", "3 ms", "max=50", "PASS", 0.1, "", ""}, error);

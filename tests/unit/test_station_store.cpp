@@ -11,6 +11,7 @@
 #include "PgServer.h"
 #include "Postgres.h"
 #include "RunReport.h"
+#include "Runs.h"
 #include "Store.h"
 #include "Text.h"
 
@@ -35,7 +36,8 @@ station::StepRow Step(int64_t run, int index, const char *verdict, double second
 
 int64_t Begin(Store &store, const std::string &slot, int64_t startedMs) {
     std::string error;
-    const int64_t id = store.BeginRun({"line", slot, "plan", "h", "op", startedMs}, error);
+    const int64_t id =
+        store.BeginRun(support::NewRun("line", slot, "plan", "h", "op", startedMs), error);
     EXPECT_NE(id, 0) << error;
     return id;
 }
@@ -201,7 +203,8 @@ TEST(StationStore, EachTargetHasItsOwnOutboxKeptWithTheRunsInOneTransaction) {
     EXPECT_EQ(store->OutboxState(station::kPostgresTarget).waiting, 5);
 
     // A run a crash left open ends with its run-ended entry in the same commit.
-    const int64_t open = store->BeginRun({"line", "B", "plan", "h", "Jos\xe9", 3000}, error);
+    const int64_t open =
+        store->BeginRun(support::NewRun("line", "B", "plan", "h", "Jos\xe9", 3000), error);
     store.reset();
     store = Store::Open(path, targets, error);
     ASSERT_TRUE(store) << error;
@@ -275,7 +278,8 @@ TEST(StationStore, APostgresRefusalIsSetAsideAndAHungServerHoldsNoStop) {
 
     // A row the server refuses for good (here a rule of the server's own) does not hold the
     // rows behind it; a Latin-1 operator name arrives mended.
-    const int64_t run = store->BeginRun({"line", "A", "plan", "h", "Jos\xe9", 1000}, error);
+    const int64_t run =
+        store->BeginRun(support::NewRun("line", "A", "plan", "h", "Jos\xe9", 1000), error);
     ASSERT_TRUE(sender->SendPending(error)) << error;
     pg.Query("ALTER TABLE steps ADD CONSTRAINT sane CHECK (reading <> 'refused')");
     station::StepRow refused = Step(run, 1, "PASS");

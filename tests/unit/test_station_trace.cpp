@@ -178,7 +178,7 @@ TEST(StoreTrace, WhatTestedTheBoardRepairsAndYieldPerVariant) {
         row.startedMs = at;
         row.stationVersion = "v1.2-3-gabc";
         row.port = "/dev/ttyS1";
-        const int64_t id = row.id = store->BeginTracedRun(row, error);
+        const int64_t id = row.id = store->BeginRun(row, error);
         row.plan = "identify+" + variant;
         row.planHash = "h1+h2";
         row.variant = variant;
