@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include "Plan.h"
+#include "Runs.h"
 #include "StationFile.h"
 #include "Store.h"
 #include "TempDir.h"
@@ -169,13 +170,7 @@ TEST(StoreTrace, WhatTestedTheBoardRepairsAndYieldPerVariant) {
     ASSERT_TRUE(store) << error;
     const auto run = [&](const std::string &board, const std::string &variant, Verdict verdict,
                          int64_t at) {
-        station::RunRow row;
-        row.station = "L";
-        row.slot = "A";
-        row.plan = "identify";
-        row.planHash = "h1";
-        row.operatorName = "ana";
-        row.startedMs = at;
+        station::RunRow row = support::NewRun("L", "A", "identify", "h1", "ana", at);
         row.stationVersion = "v1.2-3-gabc";
         row.port = "/dev/ttyS1";
         const int64_t id = row.id = store->BeginRun(row, error);
