@@ -354,7 +354,10 @@ TEST_F(Twin, EthernetStaticDhcpAndPingOverTheWire) {
     EXPECT_TRUE(Answered(none, Frame("3C 25 23 03 23 01 3B 05 23 41 3E")));
 
     EXPECT_TRUE(Answered(board().Request(0x25, {0}, kSlowTimeoutMs * 2),
-                         Frame("3C 25 23 06 23 00 3B 0A 00 4D 0A 23 9C 3E")));
+                         Frame("3C 25 23 06 23 00 3B 0A 00 4D 0A 23 9C 3E")))
+        << Guest(
+               "grep -E 'udhcp|S30-network' /var/log/messages /run/sim/calls.log | tail -n 40; "
+               "twin-lab run cat /proc/net/udp; ps");
     EXPECT_NE(std::string::npos, Guest("ip -4 addr show eth0").find("10.0.77.10/24"));
 
     const Exchange ping = board().Request(0x26, {10, 0, 77, 1}, kSlowTimeoutMs);
