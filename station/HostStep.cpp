@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "FixtureLink.h"
+#include "Plan.h"
 #include "UniqueFd.h"
 
 extern char **environ;
@@ -35,12 +36,20 @@ bool ContainsNoCase(const std::string &text, const std::string &part) {
 }
 
 // Keeps the end of what the program printed (trimmed in batches, to the limit at the end).
-void Keep(HostRun &run, const char *data, size_t size) {
+// `margin` more than the limit is kept: a secret split by a batch trim lies wholly in the part
+// the last cut drops.
+void Keep(HostRun &run, const char *data, size_t size, size_t margin) {
     run.output.append(data, size);
-    if (run.output.size() > 2 * kHostOutputKept) {
-        run.output.erase(0, run.output.size() - kHostOutputKept);
+    if (run.output.size() > 2 * kHostOutputKept + margin) {
+        run.output.erase(0, run.output.size() - kHostOutputKept - margin);
         run.truncated = true;
     }
+}
+
+size_t LongestSecret(const std::vector<std::string> &secrets) {
+    size_t longest = 0;
+    for (const std::string &s : secrets) longest = std::max(longest, s.size());
+    return longest;
 }
 
 // Starts argv in a new process group with stdout and stderr on `out`, stdin from /dev/null and
@@ -75,6 +84,7 @@ int Spawn(const HostCommand &command, int out, pid_t &pid) {
 }
 
 void Finish(HostRun &run, const HostCommand &command, int status) {
+    run.output = fixture::MaskValues(std::move(run.output), command.secrets);
     if (run.output.size() > kHostOutputKept) {
         run.output.erase(0, run.output.size() - kHostOutputKept);
         run.truncated = true;
@@ -133,6 +143,7 @@ HostRun RunHostCommand(const HostCommand &command) {
     // Readable once the leader exits (glibc's wrapper lacks C linkage in some releases).
     UniqueFd exited(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     const int64_t deadline = start + command.timeoutMs;
+    const size_t margin = LongestSecret(command.secrets);
     bool reaped = false, open = true;
     int status = 0;
     while (open || !reaped) {
@@ -149,7 +160,7 @@ HostRun RunHostCommand(const HostCommand &command) {
         if (fds[0].revents != 0) {
             char chunk[4096];
             const ssize_t got = read(readEnd.get(), chunk, sizeof chunk);
-            if (got > 0) Keep(run, chunk, static_cast<size_t>(got));
+            if (got > 0) Keep(run, chunk, static_cast<size_t>(got), margin);
             if (got == 0 || (got < 0 && errno != EINTR)) open = false;
         }
         if (!reaped && waitpid(pid, &status, WNOHANG) == pid) {

@@ -20,6 +20,8 @@ struct HostCommand {
     std::string folder;             // working folder; empty: the station's own
     // Pass when the output holds this text (without regard to case) instead of on exit status 0.
     std::optional<std::string> expect;
+    // Masked in the output before it is cut to its end, so a cut never leaves half of one.
+    std::vector<std::string> secrets;
 };
 
 struct HostRun {

@@ -176,10 +176,9 @@ const VariantPlan *Run::Choose(const std::vector<fixture::StepResult> &results,
 
 fixture::Result Run::Host(size_t index, const fixture::PlanStep &step) {
     const std::string folder = std::filesystem::path(setup_.station.path).parent_path().string();
-    HostRun ran =
-        RunHostCommand({step.host, step.request.timeoutMs, folder, step.expectation.expect});
     // A program may echo its arguments, a secret among them.
-    ran.output = fixture::MaskValues(ran.output, plan_->secrets);
+    HostRun ran = RunHostCommand(
+        {step.host, step.request.timeoutMs, folder, step.expectation.expect, plan_->secrets});
     ran.summary = fixture::MaskValues(ran.summary, plan_->secrets);
     hostOutput_ = ran.output;
     fixture::Result result = StepResultOf(ran);

@@ -180,6 +180,32 @@ TEST_F(HostStepTest, KeepsTheEndOfALongOutput) {
     EXPECT_EQ(run.output.find("line 0\n"), std::string::npos);
 }
 
+// Wherever the cuts fall, no piece of a secret survives: the output is masked before its end
+// is cut, and a batch trim keeps enough to drop what it split.
+TEST_F(HostStepTest, NoCutLeavesPartOfASecret) {
+    const std::string secret = "Open-Sesame-42";
+    const size_t kept = station::kHostOutputKept;
+    for (const size_t after : {kept - 10, kept - 1, kept, 2 * kept - 7, 2 * kept + 3, 3 * kept}) {
+        HostCommand command;
+        command.argv = {"sh",
+                        "-c",
+                        "head -c 5000 /dev/zero | tr '\\0' A; printf %s \"$1\"; "
+                        "head -c \"$2\" /dev/zero | tr '\\0' B",
+                        "sh",
+                        secret,
+                        std::to_string(after)};
+        command.timeoutMs = 20000;
+        command.secrets = {secret};
+        const HostRun run = RunHostCommand(command);
+        ASSERT_TRUE(run.passed) << run.summary;
+        EXPECT_EQ(run.output.size(), kept);
+        for (size_t at = 0; at + 4 <= secret.size(); ++at) {
+            EXPECT_EQ(run.output.find(secret.substr(at, 4)), std::string::npos)
+                << secret.substr(at, 4) << " with " << after << " bytes after it";
+        }
+    }
+}
+
 TEST(Sha256, StandardVectors) {
     EXPECT_EQ(station::Sha256Hex(""),
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
