@@ -177,9 +177,8 @@ const VariantPlan *Run::Choose(const std::vector<fixture::StepResult> &results,
 fixture::Result Run::Host(size_t index, const fixture::PlanStep &step) {
     const std::string folder = std::filesystem::path(setup_.station.path).parent_path().string();
     // A program may echo its arguments, a secret among them.
-    HostRun ran = RunHostCommand(
+    const HostRun ran = RunHostCommand(
         {step.host, step.request.timeoutMs, folder, step.expectation.expect, plan_->secrets});
-    ran.summary = fixture::MaskValues(ran.summary, plan_->secrets);
     hostOutput_ = ran.output;
     fixture::Result result = StepResultOf(ran);
     if (step.image.empty()) return result;
@@ -236,13 +235,13 @@ void Run::StepEnded(size_t index, const fixture::StepResult &r) {
     const fixture::PlanStep &step = plan_->steps[index];
     const bool pass = r.result.outcome == fixture::Outcome::Pass;
     // A host step's response is the end of its program's output.
-    held_.steps.push_back(
-        {held_.row.id, static_cast<int>(offset_ + index) + 1, r.attempt, step.text,
-         // expect=${SECRET} would show in "expected ..., got ...".
-         fixture::MaskValues(pass ? r.result.reading : r.result.summary, plan_->secrets),
-         fixture::MaskValues(Limits(step), plan_->secrets), fixture::OutcomeName(r.result.outcome),
-         r.seconds, fixture::RequestHex(step.request),
-         step.host.empty() ? r.responseHex : hostOutput_});
+    // The plan run masked the result's texts; the limits come from the plan as filled in.
+    held_.steps.push_back({held_.row.id, static_cast<int>(offset_ + index) + 1, r.attempt,
+                           step.text, pass ? r.result.reading : r.result.summary,
+                           fixture::MaskValues(Limits(step), plan_->secrets),
+                           fixture::OutcomeName(r.result.outcome), r.seconds,
+                           fixture::RequestHex(step.request),
+                           step.host.empty() ? r.responseHex : hostOutput_});
     const fixture::CommandDef *def = step.request.def;
     if (pass && def != nullptr && def->decode == fixture::Decode::Version) {
         held_.row.agentVersion = r.result.value;
@@ -309,8 +308,7 @@ void Run::Finish(const std::vector<fixture::StepResult> &results) {
             return End(Verdict::Aborted, "", "the station stopped");
         }
         if (r->ran && r->result.outcome != fixture::Outcome::Pass) {
-            return End(Verdict::Fail, r->step->text,
-                       fixture::MaskValues(r->result.summary, plan_->secrets));
+            return End(Verdict::Fail, r->step->text, r->result.summary);
         }
     }
     End(Verdict::Pass, "", "");

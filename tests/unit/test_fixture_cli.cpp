@@ -570,10 +570,15 @@ TEST(FixturePlan, APassphraseIsNeverShown) {
     const std::string secretHex = "70 61 73 73 3D 77 6F 72 64 31";
     fixture::Plan plan;
     std::vector<std::string> errors;
-    ASSERT_TRUE(fixture::ParsePlan("wifi LAB --psk " + secret + "\nwifi LAB --psk=" + secret + "\n",
+    // The third step's failure would read "expected <secret>, got 5.0.0".
+    ASSERT_TRUE(fixture::ParsePlan("wifi LAB --psk " + secret + "\nwifi LAB --psk=" + secret +
+                                       "\nversion expect=" + secret + "\n",
                                    "wifi", plan, errors));
     std::ostringstream progress;
-    ScriptedBoard board{{}, [](const Request &r) { return Response(r.frame[1], 1, {5}); }};
+    ScriptedBoard board{
+        {}, [](const Request &r) {
+            return r.frame[1] == 0x32 ? Response(0x32, 0, {5, 0, 0}) : Response(r.frame[1], 1, {5});
+        }};
     auto results = fixture::RunPlan(plan, std::ref(board), Options(true, &progress));
     std::ostringstream table;
     fixture::PrintResultsTable(table, results);
